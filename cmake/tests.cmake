@@ -1,0 +1,21 @@
+# Unit tests live beside the code they test (src/<subsystem>/*_test.cpp);
+# end-to-end tests (tests/e2e/test_*.py) drive the real binary in network
+# namespaces. New files are picked up when CMake runs again.
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+file(GLOB FERRIN_UNIT_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/*/*_test.cpp)
+add_executable(ferrin_unit_tests ${FERRIN_UNIT_TEST_SOURCES})
+target_link_libraries(ferrin_unit_tests PRIVATE ferrin_core GTest::gtest GTest::gtest_main)
+gtest_discover_tests(ferrin_unit_tests DISCOVERY_TIMEOUT 60)
+
+find_program(FERRIN_PYTHON NAMES python3 REQUIRED)
+file(GLOB FERRIN_E2E_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/e2e/test_*.py)
+foreach(script ${FERRIN_E2E_TESTS})
+  get_filename_component(name ${script} NAME_WE)
+  add_test(NAME e2e_${name} COMMAND ${FERRIN_PYTHON} ${script} -v
+           WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/tests/e2e)
+  set_tests_properties(e2e_${name} PROPERTIES
+    ENVIRONMENT "FERRIN_BINARY=$<TARGET_FILE:ferrin>;PYTHONDONTWRITEBYTECODE=1"
+    TIMEOUT 600 LABELS e2e)
+endforeach()

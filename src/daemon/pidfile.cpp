@@ -1,0 +1,106 @@
+#include "daemon/pidfile.h"
+
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr char pidfile_directory[] = "/var/run";
+
+char* PidFilePath = nullptr;
+int PidFileFd = -1;
+
+}  // namespace
+
+int make_pidfile(const char* name)
+{
+    if (PidFilePath != nullptr || PidFileFd != -1) {
+        syslog(LOG_ERR, "make_pidfile() is called twice");
+        return -1;
+    }
+
+    // "/var/run" + "/" + name + ".pid" + terminator
+    const size_t size = std::strlen(name) + 14;
+    PidFilePath = static_cast<char*>(malloc(size));
+    if (PidFilePath == nullptr) {
+        syslog(LOG_ERR, "out of memory");
+        return -1;
+    }
+    snprintf(PidFilePath, size, "%s/%s.pid", pidfile_directory, name);
+
+    PidFileFd = open_locked_file(PidFilePath);
+    if (PidFileFd != -1)
+        return 0;
+
+    syslog(LOG_ERR, "%s: open: %s", PidFilePath, strerror(errno));
+    PidFileFd = -1;
+    free(PidFilePath);
+    PidFilePath = nullptr;
+    return -1;
+}
+
+int write_pidfile()
+{
+    if (ftruncate(PidFileFd, 0) == -1) {
+        syslog(LOG_ERR, "%s: ftruncate: %s", PidFilePath, strerror(errno));
+        return -1;
+    }
+
+    char text[16];
+    const int length = snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
+
+    // The offset is still 0, so the text lands at the start of the emptied
+    // file. A short write is completed rather than leaving a cut number behind.
+    const char* at = text;
+    size_t left = static_cast<size_t>(length);
+    while (left > 0) {
+        const ssize_t done = write(PidFileFd, at, left);
+        if (done == -1 && errno == EINTR)
+            continue;
+        if (done <= 0) {
+            if (done == 0)
+                errno = ENOSPC;
+            syslog(LOG_ERR, "%s: write: %s", PidFilePath, strerror(errno));
+            return -1;
+        }
+        at += done;
+        left -= static_cast<size_t>(done);
+    }
+    return 0;
+}
+
+void remove_pidfile()
+{
+    if (PidFilePath == nullptr && PidFileFd == -1)
+        return;
+    if (PidFilePath == nullptr || PidFileFd == -1) {
+        syslog(LOG_ERR, "inconsistent PID file info");
+        return;
+    }
+
+    struct stat held{};
+    struct stat named{};
+    if (fstat(PidFileFd, &held) == -1) {
+        syslog(LOG_ERR, "fstat PID file failed: %s", strerror(errno));
+    } else if (stat(PidFilePath, &named) == -1) {
+        syslog(LOG_ERR, "%s: stat: %s", PidFilePath, strerror(errno));
+    } else if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
+        syslog(LOG_ERR, "PID file is replaced; exiting without unlinking it");
+    } else if (unlink(PidFilePath) == -1) {
+        // Without the right to remove entries of the directory (after -u),
+        // an empty file is the next best thing.
+        if (ftruncate(PidFileFd, 0) == -1)
+            syslog(LOG_ERR, "%s: ftruncate: %s", PidFilePath, strerror(errno));
+    }
+
+    free(PidFilePath);
+    PidFilePath = nullptr;
+    close(PidFileFd);
+    PidFileFd = -1;
+}

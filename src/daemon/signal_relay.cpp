@@ -1,0 +1,60 @@
+#include "daemon/signal_relay.h"
+
+#include <fcntl.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+int SignalPipe[2] = {-1, -1};
+
+void relay_signal(int signal_number)
+{
+    // The handler may interrupt a call whose error is about to be reported;
+    // keep its errno intact.
+    const int saved_errno = errno;
+    const int record = signal_number;
+    // A full pipe drops this one signal: the handler never waits.
+    if (write(SignalPipe[1], &record, sizeof record) < 0) {
+    }
+    errno = saved_errno;
+}
+
+int install_signal_relay()
+{
+    if (pipe(SignalPipe) == -1) {
+        syslog(LOG_ERR, "pipe: %s", strerror(errno));
+        return -1;
+    }
+
+    const int flags = fcntl(SignalPipe[1], F_GETFL);
+    if (flags == -1) {
+        syslog(LOG_ERR, "fcntl(F_GETFL): %s", strerror(errno));
+        close(SignalPipe[0]);
+        close(SignalPipe[1]);
+        SignalPipe[0] = SignalPipe[1] = -1;
+        return -1;
+    }
+    if (fcntl(SignalPipe[1], F_SETFL, flags | O_NONBLOCK) == -1) {
+        syslog(LOG_ERR, "fcntl(O_NONBLOCK): %s", strerror(errno));
+        close(SignalPipe[0]);
+        close(SignalPipe[1]);
+        SignalPipe[0] = SignalPipe[1] = -1;
+        return -1;
+    }
+
+    struct sigaction action{};
+    action.sa_handler = relay_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGHUP, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(ReportSignal, &action, nullptr);
+
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &action, nullptr);
+    return 0;
+}

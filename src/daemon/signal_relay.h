@@ -1,0 +1,15 @@
+// Signals become data: a handler writes the signal number into a pipe that
+// the event loop waits on, and everything the signal means happens there.
+#pragma once
+
+// [0] read end (blocking), [1] write end (non-blocking). Each caught signal
+// is one 4-byte int in host byte order.
+extern int SignalPipe[2];
+
+// The signal that asks for the statistics report on this platform.
+extern const int ReportSignal;
+
+// Creates the pipe and installs the handlers. 0, or -1 after logging.
+int install_signal_relay();
+
+void relay_signal(int signal_number);

@@ -1,0 +1,102 @@
+#include "forward/event_loop.h"
+
+#include "daemon/signal_relay.h"
+#include "forward/inbound.h"
+#include "forward/outbound.h"
+
+#include <sys/select.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <csignal>
+#include <cstring>
+
+namespace {
+
+// What a signal record asks of the loop.
+bool dispatch_signal(const TunnelContext& ctx, int signal_number)
+{
+    if (signal_number == SIGHUP)
+        return false;
+    if (signal_number == SIGINT || signal_number == SIGTERM)
+        return true;
+    if (signal_number == ReportSignal)
+        report_statistics(ctx);
+    else
+        syslog(LOG_ERR, "unexpected signal %d", signal_number);
+    return false;
+}
+
+}  // namespace
+
+void report_statistics(const TunnelContext& ctx)
+{
+    syslog(LOG_INFO,
+           "Ipkts %" PRIu64 ", Ierrs %" PRIu64 ", Irjct %" PRIu64 ", Ibytes %" PRIu64
+           ", Opkts %" PRIu64 ", Oerrs %" PRIu64 ", Orjct %" PRIu64 ", Obytes %" PRIu64,
+           ctx.Ipkts, ctx.Ierrs, ctx.Irjct, ctx.Ibytes, ctx.Opkts, ctx.Oerrs, ctx.Orjct,
+           ctx.Obytes);
+}
+
+int check_select_limit(const TunnelContext& ctx)
+{
+    const int descriptors[] = {ctx.tun_fd, ctx.raw_fd, SignalPipe[0]};
+    for (const int fd : descriptors) {
+        if (fd < 0 || fd >= FD_SETSIZE) {
+            syslog(LOG_ERR, "descriptor %d is outside the range select can wait on (0 to %d)", fd,
+                   FD_SETSIZE - 1);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int run_event_loop(TunnelContext& ctx)
+{
+    if (check_select_limit(ctx) == -1)
+        return -1;
+
+    const int signal_fd = SignalPipe[0];
+    fd_set master;
+    FD_ZERO(&master);
+    FD_SET(ctx.tun_fd, &master);
+    FD_SET(ctx.raw_fd, &master);
+    FD_SET(signal_fd, &master);
+    int count = ctx.tun_fd > ctx.raw_fd ? ctx.tun_fd : ctx.raw_fd;
+    count = (count > signal_fd ? count : signal_fd) + 1;
+
+    for (;;) {
+        fd_set ready = master;
+        if (select(count, &ready, nullptr, nullptr, nullptr) == -1) {
+            if (errno == EINTR)
+                continue;
+            syslog(LOG_ERR, "select: %s", strerror(errno));
+            return -1;
+        }
+
+        // One packet per direction, then one signal: a stop requested in the
+        // same wake-up still lets the pending packets through first.
+        if (FD_ISSET(ctx.tun_fd, &ready))
+            tun2raw(ctx);
+        if (FD_ISSET(ctx.raw_fd, &ready))
+            raw2tun(ctx);
+        if (FD_ISSET(signal_fd, &ready)) {
+            int signal_number = 0;
+            const ssize_t got = read(signal_fd, &signal_number, sizeof signal_number);
+            if (got == -1) {
+                syslog(LOG_ERR, "read: %s", strerror(errno));
+                return -1;
+            }
+            if (got != sizeof signal_number) {
+                // Cannot happen while every record is one whole write and the
+                // write end stays open; waiting again would spin.
+                syslog(LOG_ERR, "read: short signal record (%zd bytes)", got);
+                return -1;
+            }
+            if (dispatch_signal(ctx, signal_number))
+                return 1;
+        }
+    }
+}

@@ -1,0 +1,63 @@
+#include "link/raw_endpoint.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr int ipproto_ipv6_in_ipv4 = 41;
+
+}  // namespace
+
+int open_raw_endpoint(const char* my_v4_text, TunnelContext& ctx)
+{
+    addrinfo hints{};
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICHOST;
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_RAW;
+    hints.ai_protocol = 0;
+
+    addrinfo* result = nullptr;
+    const int error = getaddrinfo(my_v4_text, nullptr, &hints, &result);
+    if (error != 0) {
+        syslog(LOG_ERR, "getaddrinfo: %s: %s", my_v4_text, gai_strerror(error));
+        return -1;
+    }
+    if (result->ai_family != AF_INET) {
+        syslog(LOG_ERR, "address family mismatch");
+        freeaddrinfo(result);
+        return -1;
+    }
+    std::memcpy(&ctx.my_v4_addr, &reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr,
+                sizeof ctx.my_v4_addr);
+
+    const int fd = socket(AF_INET, SOCK_RAW, ipproto_ipv6_in_ipv4);
+    if (fd == -1) {
+        syslog(LOG_ERR, "socket: %s", strerror(errno));
+        freeaddrinfo(result);
+        return -1;
+    }
+    const int on = 1;
+    if (setsockopt(fd, IPPROTO_IP, IP_HDRINCL, &on, sizeof on) == -1) {
+        syslog(LOG_ERR, "setsockopt(IP_HDRINCL): %s", strerror(errno));
+        freeaddrinfo(result);
+        close(fd);
+        return -1;
+    }
+    if (bind(fd, result->ai_addr, result->ai_addrlen) == -1) {
+        syslog(LOG_ERR, "bind: %s: %s", my_v4_text, strerror(errno));
+        freeaddrinfo(result);
+        close(fd);
+        return -1;
+    }
+
+    freeaddrinfo(result);
+    ctx.raw_fd = fd;
+    return 0;
+}

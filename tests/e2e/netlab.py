@@ -1,0 +1,234 @@
+"""Network namespaces, veth links and daemon processes for end-to-end tests.
+
+Everything a test makes is recorded in a Lab and taken down when the Lab
+closes, also when the test fails: processes are ended by the PIDs this module
+started, namespaces are deleted, and files registered for cleanup are removed.
+Every wait is bounded.
+"""
+
+import itertools
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+
+# The binary under test: FERRIN_BINARY (set by CTest), or the default build.
+BINARY = os.environ.get("FERRIN_BINARY") or os.path.join(ROOT, "build", "ferrin")
+
+USAGE = ("usage: %s [-dFhV] [-r v4_common_len] [-u user] tunN prefix/prefixlen "
+         "relay_v4_addr my_v4_addr\n")
+
+_serial = itertools.count()
+
+
+def unique_name(tag):
+    """A name no other test process uses at the same time (at most 15 characters)."""
+    return "f%s%d%d" % (tag[:4], os.getpid() % 100000, next(_serial))
+
+
+def wait_for(predicate, timeout=10.0, interval=0.02, what="condition"):
+    """Polls predicate until it returns a true value, which is returned; fails after timeout."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise AssertionError("timed out after %.1fs waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
+def run(cmd, check=True, timeout=30, **kwargs):
+    """Runs a command, capturing text output."""
+    result = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, **kwargs)
+    if check and result.returncode != 0:
+        raise AssertionError("%s failed (%d): %s%s" % (" ".join(cmd), result.returncode,
+                                                        result.stdout, result.stderr))
+    return result
+
+
+def process_runs(pid, binary_path):
+    """True while pid is a live (not zombie) process running binary_path."""
+    try:
+        exe = os.path.realpath("/proc/%d/exe" % pid)
+        with open("/proc/%d/stat" % pid) as f:
+            state = f.read().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return False
+    return exe == os.path.realpath(binary_path) and state != "Z"
+
+
+class Namespace:
+    """One network namespace, with lo up."""
+
+    def __init__(self, lab, tag):
+        self.lab = lab
+        self.name = unique_name(tag)
+        run(["ip", "netns", "add", self.name])
+        lab._namespaces.append(self)
+        self.run("ip", "link", "set", "lo", "up")
+
+    def command(self, *cmd):
+        return ["ip", "netns", "exec", self.name] + list(cmd)
+
+    def run(self, *cmd, check=True, timeout=30, **kwargs):
+        return run(self.command(*cmd), check=check, timeout=timeout, **kwargs)
+
+    def sysctl(self, key, value):
+        self.run("sysctl", "-q", "-w", "%s=%s" % (key, value))
+
+    def quiet_ipv6(self):
+        """Stops the kernel's own IPv6 chatter on interfaces made from now on
+        (router solicitations, duplicate address detection, link-local addresses)."""
+        for scope in ("all", "default"):
+            self.sysctl("net.ipv6.conf.%s.router_solicitations" % scope, 0)
+            self.sysctl("net.ipv6.conf.%s.accept_dad" % scope, 0)
+            self.sysctl("net.ipv6.conf.%s.dad_transmits" % scope, 0)
+        self.sysctl("net.ipv6.conf.default.addr_gen_mode", 1)
+
+    def link_exists(self, name):
+        return self.run("ip", "link", "show", name, check=False).returncode == 0
+
+    def link_info(self, name):
+        """(flags text, mtu) of an interface, as `ip link` shows them."""
+        out = self.run("ip", "-o", "link", "show", name).stdout
+        flags = out.split("<", 1)[1].split(">", 1)[0].split(",")
+        mtu = int(out.split(" mtu ", 1)[1].split()[0])
+        return flags, mtu
+
+
+class Daemon:
+    """A ferrin process started by a test. Standard error goes to a file."""
+
+    def __init__(self, lab, argv, namespace=None, user_binary=None):
+        self.lab = lab
+        self.binary = user_binary or BINARY
+        self.stderr_path = os.path.join(lab.tmpdir, "stderr-%d" % next(_serial))
+        self.stdout_path = self.stderr_path.replace("stderr-", "stdout-")
+        cmd = [self.binary] + list(argv)
+        if namespace is not None:
+            cmd = namespace.command(*cmd)
+        with open(self.stderr_path, "wb") as err, open(self.stdout_path, "wb") as out:
+            self.process = subprocess.Popen(cmd, stdout=out, stderr=err, stdin=subprocess.DEVNULL)
+        self.pid = self.process.pid  # `ip netns exec` execs the command: same PID
+        lab._processes.append(self)
+
+    def stderr(self):
+        with open(self.stderr_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def stdout(self):
+        with open(self.stdout_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def wait_stderr(self, text, timeout=10.0, count=1):
+        """Waits until text appears count times on standard error; returns all of it."""
+        return wait_for(lambda: self.stderr() if self.stderr().count(text) >= count else None,
+                        timeout, what="%r on standard error (got %r)" % (text, self.stderr()[-2000:]))
+
+    def signal(self, signum):
+        self.process.send_signal(signum)
+
+    def running(self):
+        return self.process.poll() is None
+
+    def wait(self, timeout=10.0):
+        """Waits for the process to end; returns its exit status."""
+        return self.process.wait(timeout=timeout)
+
+    def stop(self, timeout=10.0):
+        """SIGTERM, then the exit status."""
+        if self.running():
+            self.signal(signal.SIGTERM)
+        return self.wait(timeout)
+
+    def statistics(self, timeout=10.0):
+        """Asks for the statistics report and returns the eight counters as a dict."""
+        before = self.stderr().count("Ipkts ")
+        self.signal(signal.SIGUSR1)
+        text = self.wait_stderr("Ipkts ", timeout, count=before + 1)
+        line = [l for l in text.splitlines() if "Ipkts " in l][before]
+        fields = line.split(": ", 1)[1].split(", ")
+        return {name: int(value) for name, value in (f.split(" ") for f in fields)}
+
+
+class Lab:
+    """Context manager that owns everything a test makes."""
+
+    def __init__(self):
+        self._namespaces = []
+        self._processes = []
+        self._files = []
+        self._adopted = []
+        self.tmpdir = tempfile.mkdtemp(prefix="ferrin-e2e-")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def namespace(self, tag="ns"):
+        return Namespace(self, tag)
+
+    def veth(self, ns_a, addr_a, ns_b, addr_b, prefix_len=24):
+        """A veth pair between two namespaces, addresses assigned, links up.
+        Returns the two interface names."""
+        name_a, name_b = unique_name("va"), unique_name("vb")
+        run(["ip", "link", "add", name_a, "netns", ns_a.name, "type", "veth",
+             "peer", "name", name_b, "netns", ns_b.name])
+        for ns, name, addr in ((ns_a, name_a, addr_a), (ns_b, name_b, addr_b)):
+            if addr:
+                ns.run("ip", "addr", "add", "%s/%d" % (addr, prefix_len), "dev", name)
+            ns.run("ip", "link", "set", name, "up")
+        return name_a, name_b
+
+    def daemon(self, argv, namespace=None, binary=None):
+        return Daemon(self, argv, namespace, binary)
+
+    def adopt(self, pid, binary_path):
+        """Takes charge of a detached daemon: it is killed at close if it still runs
+        the given binary (so a reused PID is never touched)."""
+        self._adopted.append((pid, os.path.realpath(binary_path)))
+
+    def remove_on_close(self, path):
+        self._files.append(path)
+
+    def program_copy(self, tag):
+        """A copy of the binary under a unique program name (and so its own PID file)."""
+        name = unique_name("fr" + tag)
+        path = os.path.join(self.tmpdir, name)
+        shutil.copy2(BINARY, path)
+        self.remove_on_close("/var/run/%s.pid" % name)
+        return path, name
+
+    def close(self):
+        for daemon in reversed(self._processes):
+            if daemon.process.poll() is None:
+                daemon.process.kill()
+                try:
+                    daemon.process.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    pass
+        for pid, path in self._adopted:
+            if process_runs(pid, path):
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+                wait_for(lambda: not process_runs(pid, path), 10, what="pid %d to end" % pid)
+        for ns in reversed(self._namespaces):
+            subprocess.run(["ip", "netns", "del", ns.name], capture_output=True, timeout=30)
+        for path in self._files:
+            try:
+                os.unlink(path)
+            except FileNotFoundError:
+                pass
+        shutil.rmtree(self.tmpdir, ignore_errors=True)
+        self._processes, self._namespaces, self._files, self._adopted = [], [], [], []
