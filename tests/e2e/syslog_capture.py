@@ -1,0 +1,195 @@
+"""Syslog capture for daemons under test.
+
+The test machines run no syslog daemon and have no /dev/log, yet a detached
+daemon logs to syslog only. A SyslogCapture listens on a unix datagram socket
+of its own; `capture.within(namespace)` stands in for a netlab.Namespace when
+a command is started (lab.daemon(argv, namespace=capture.within(ns))). Such a
+command runs in a private mount namespace in which /dev is a tmpfs holding a
+bind mount of every entry of the real /dev, plus "log": the capture's socket.
+The host's /dev is never changed, so tests running at the same time don't see
+each other's logs. The command then goes through `ip netns exec` as usual,
+whose own mount namespace is a copy of the private one and keeps /dev.
+
+Records arrive as glibc's syslog sends them:
+"<priority>Mmm dd hh:mm:ss ident: message" (with "[pid]" after the ident when
+LOG_PID is set). The capture needs no thread: every query first takes in
+whatever has arrived.
+
+Run as a program, this file is the entry step of such a command:
+    python3 syslog_capture.py --enter SOCKET STAGE [--groups G,G] -- COMMAND...
+"""
+
+import ctypes
+import os
+import re
+import socket
+import stat
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+LOG_DAEMON = 3 << 3
+LOG_ERR, LOG_NOTICE, LOG_INFO = 3, 5, 6
+
+_RECORD = re.compile(r"<(\d+)>([A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d) "
+                     r"([^\s:\[]+)(?:\[(\d+)\])?: (.*)", re.S)
+
+
+class Record:
+    """One syslog message."""
+
+    def __init__(self, raw):
+        self.raw = raw
+        match = _RECORD.fullmatch(raw)
+        if match is None:
+            raise AssertionError("not a syslog record: %r" % raw)
+        self.priority = int(match.group(1))
+        self.facility = self.priority & ~7
+        self.severity = self.priority & 7
+        self.stamp = match.group(2)
+        self.ident = match.group(3)
+        self.pid = int(match.group(4)) if match.group(4) else None
+        self.message = match.group(5).rstrip("\n")
+
+    def __repr__(self):
+        return "Record(%r)" % self.raw
+
+
+class _Within:
+    """Duck-typed netlab.Namespace: only command() is used by netlab.Daemon."""
+
+    def __init__(self, capture, namespace, groups):
+        self.capture = capture
+        self.namespace = namespace
+        self.groups = groups
+
+    def command(self, *cmd):
+        inner = list(cmd) if self.namespace is None else self.namespace.command(*cmd)
+        entry = [sys.executable, os.path.join(HERE, "syslog_capture.py"), "--enter",
+                 self.capture.socket_path, self.capture.stage]
+        if self.groups is not None:
+            entry += ["--groups", ",".join(str(g) for g in self.groups)]
+        return entry + ["--"] + inner
+
+
+class SyslogCapture:
+    """A listening /dev/log stand-in. Its directory lies in the lab's temporary
+    directory, which the lab removes when it closes; close() the socket before."""
+
+    def __init__(self, lab):
+        self.dir = tempfile.mkdtemp(prefix="syslog-", dir=lab.tmpdir)
+        self.socket_path = os.path.join(self.dir, "log")
+        self.stage = os.path.join(self.dir, "dev")
+        os.mkdir(self.stage)
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(self.socket_path)
+        # A daemon that switched to an unprivileged user connects after the switch.
+        os.chmod(self.socket_path, 0o666)
+        self.sock.setblocking(False)
+        self._records = []
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def close(self):
+        self.sock.close()
+
+    def within(self, namespace=None, groups=None):
+        """A stand-in for namespace (None: the test's own network namespace) whose
+        commands log into this capture. groups, when given, becomes the started
+        process's supplementary group list."""
+        return _Within(self, namespace, groups)
+
+    def _take_in(self):
+        while True:
+            try:
+                data = self.sock.recv(65536)
+            except BlockingIOError:
+                return
+            self._records.append(Record(data.decode("utf-8", "replace")))
+
+    def records(self, ident=None):
+        """Every record received so far (only those of ident, when given)."""
+        self._take_in()
+        return [r for r in self._records if ident is None or r.ident == ident]
+
+    def messages(self, ident):
+        return [r.message for r in self.records(ident)]
+
+    def wait(self, ident, message, timeout=10.0, count=1):
+        """Waits until message has arrived count times from ident; returns the last such record."""
+        deadline = time.monotonic() + timeout
+        while True:
+            found = [r for r in self.records(ident) if r.message == message]
+            if len(found) >= count:
+                return found[count - 1]
+            if time.monotonic() >= deadline:
+                raise AssertionError("timed out after %.1fs waiting for %r from %s (got %r)"
+                                     % (timeout, message, ident, self.records()))
+            time.sleep(0.02)
+
+
+# The entry step, run in the started process before it becomes the command.
+
+_CLONE_NEWNS = 0x00020000
+_MS_NOSUID, _MS_BIND, _MS_REC, _MS_PRIVATE = 0x2, 0x1000, 0x4000, 0x40000
+_MNT_DETACH = 2
+
+
+def _enter(socket_path, stage, groups, argv):
+    libc = ctypes.CDLL(None, use_errno=True)
+
+    def check(result, what):
+        if result != 0:
+            error = ctypes.get_errno()
+            raise OSError(error, "%s: %s" % (what, os.strerror(error)))
+
+    def mount(source, target, fstype, flags, data=None):
+        enc = lambda s: None if s is None else s.encode()
+        check(libc.mount(enc(source), enc(target), enc(fstype), ctypes.c_ulong(flags), enc(data)),
+              "mount %s on %s" % (source, target))
+
+    check(libc.unshare(_CLONE_NEWNS), "unshare")
+    mount(None, "/", None, _MS_REC | _MS_PRIVATE)
+    mount("/dev", stage, None, _MS_BIND | _MS_REC)
+    mount("tmpfs", "/dev", "tmpfs", _MS_NOSUID, "mode=0755")
+    for name in sorted(os.listdir(stage)):
+        source, target = os.path.join(stage, name), os.path.join("/dev", name)
+        info = os.lstat(source)
+        if stat.S_ISLNK(info.st_mode):
+            os.symlink(os.readlink(source), target)
+        elif stat.S_ISDIR(info.st_mode):
+            os.mkdir(target, stat.S_IMODE(info.st_mode))
+            mount(source, target, None, _MS_BIND | _MS_REC)
+        else:
+            open(target, "w").close()
+            mount(source, target, None, _MS_BIND)
+    open("/dev/log", "w").close()
+    mount(socket_path, "/dev/log", None, _MS_BIND)
+    check(libc.umount2(stage.encode(), _MNT_DETACH), "umount " + stage)
+    if groups is not None:
+        os.setgroups(groups)
+    os.execvp(argv[0], argv)
+
+
+def main(args):
+    if len(args) < 4 or args[0] != "--enter":
+        sys.exit("usage: syslog_capture.py --enter SOCKET STAGE [--groups G,G] -- COMMAND...")
+    socket_path, stage, rest = args[1], args[2], args[3:]
+    groups = None
+    if rest[:1] == ["--groups"]:
+        groups = [int(g) for g in rest[1].split(",") if g]
+        rest = rest[2:]
+    if rest[:1] != ["--"] or len(rest) < 2:
+        sys.exit("syslog_capture.py: no command after --")
+    _enter(socket_path, stage, groups, rest[1:])
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
