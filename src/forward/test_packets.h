@@ -1,0 +1,348 @@
+// Helpers shared by the unit tests: standard error capture, the debug level,
+// address literals, a tunnel context built the way main() builds it, IPv6
+// packets and protocol-41 datagrams to feed the packet paths, and socket
+// pairs standing in for the tunnel device and the raw socket.
+#pragma once
+
+#include "daemon/program_name.h"
+#include "daemon/tunnel_context.h"
+#include "forward/path_outcome.h"
+#include "mapping/prefix.h"
+#include "trace/trace.h"
+
+#include <arpa/inet.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace test {
+
+// Redirects file descriptor 2 into an anonymous file until text() is called
+// or the object goes away. Trace output and syslog's copy to standard error
+// are written with write(2) on descriptor 2, not through stdio, so the
+// descriptor itself has to be redirected.
+class CapturedStderr {
+public:
+    CapturedStderr()
+    {
+        std::fflush(stderr);
+        file_ = memfd_create("captured-stderr", MFD_CLOEXEC);
+        saved_ = dup(STDERR_FILENO);
+        if (file_ < 0 || saved_ < 0 || dup2(file_, STDERR_FILENO) < 0)
+            ADD_FAILURE() << "cannot redirect standard error";
+    }
+    CapturedStderr(const CapturedStderr&) = delete;
+    CapturedStderr& operator=(const CapturedStderr&) = delete;
+
+    ~CapturedStderr()
+    {
+        restore();
+        if (file_ >= 0)
+            close(file_);
+    }
+
+    // Everything written to standard error since the capture began; ends the
+    // capture.
+    std::string text()
+    {
+        restore();
+        std::string captured;
+        if (file_ < 0)
+            return captured;
+        char chunk[4096];
+        ssize_t got;
+        for (off_t at = 0; (got = pread(file_, chunk, sizeof chunk, at)) > 0; at += got)
+            captured.append(chunk, static_cast<size_t>(got));
+        return captured;
+    }
+
+private:
+    void restore()
+    {
+        if (saved_ < 0)
+            return;
+        std::fflush(stderr);
+        dup2(saved_, STDERR_FILENO);
+        close(saved_);
+        saved_ = -1;
+    }
+
+    int file_ = -1;
+    int saved_ = -1;
+};
+
+// Sets DebugLevel for the length of a scope and puts the old value back.
+class DebugLevelScope {
+public:
+    explicit DebugLevelScope(int level) : saved_(DebugLevel) { DebugLevel = level; }
+    DebugLevelScope(const DebugLevelScope&) = delete;
+    DebugLevelScope& operator=(const DebugLevelScope&) = delete;
+    ~DebugLevelScope() { DebugLevel = saved_; }
+
+private:
+    int saved_;
+};
+
+inline in6_addr v6(const char* text)
+{
+    in6_addr addr{};
+    EXPECT_EQ(inet_pton(AF_INET6, text, &addr), 1) << text;
+    return addr;
+}
+
+inline in_addr v4(const char* text)
+{
+    in_addr addr{};
+    EXPECT_EQ(inet_pton(AF_INET, text, &addr), 1) << text;
+    return addr;
+}
+
+inline std::string text_of(const in6_addr& addr)
+{
+    char text[INET6_ADDRSTRLEN];
+    return inet_ntop(AF_INET6, &addr, text, sizeof text) ? text : "(bad address)";
+}
+
+inline std::string text_of(const in_addr& addr)
+{
+    char text[INET_ADDRSTRLEN];
+    return inet_ntop(AF_INET, &addr, text, sizeof text) ? text : "(bad address)";
+}
+
+// A context set up as main() leaves it before the event loop starts: the
+// 2048-byte buffer, the 6rd prefix 2001:db8::/32, the own address 192.0.2.1,
+// the relay 203.0.113.1 as the resolver returns it, the common length, and
+// the own suffix embedded into the prefix. No descriptors: the decision
+// functions use none, and tests of the whole paths put their own in.
+class TestTunnel {
+public:
+    explicit TestTunnel(int common_len = 0) : storage_(tunnel_buffer_size, 0)
+    {
+        std::memset(&ctx, 0, sizeof ctx);
+        ctx.buffer = storage_.data();
+        ctx.buffer_size = tunnel_buffer_size;
+        ctx.prefix = v6("2001:db8::");
+        ctx.prefix_len = 32;
+        ctx.relay_addr.sin_family = AF_INET;
+        ctx.relay_addr.sin_port = 0;
+        ctx.relay_addr.sin_addr = v4("203.0.113.1");
+        ctx.tun_fd = -1;
+        ctx.raw_fd = -1;
+        ctx.my_v4_addr = v4("192.0.2.1");
+        ctx.v4_common_len = common_len;
+        embed_v4_suffix(&ctx.prefix, ctx.prefix_len, &ctx.my_v4_addr, ctx.v4_common_len);
+    }
+    TestTunnel(const TestTunnel&) = delete;
+    TestTunnel& operator=(const TestTunnel&) = delete;
+
+    // Fills the whole buffer with one byte value, so that leftovers of an
+    // earlier packet or of another fill can be told apart.
+    void fill(uint8_t value) { std::memset(ctx.buffer, value, ctx.buffer_size); }
+
+    // Puts bytes at the given buffer offset, as a read or receive would.
+    void load(size_t offset, const std::vector<uint8_t>& bytes)
+    {
+        ASSERT_LE(offset + bytes.size(), ctx.buffer_size);
+        std::memcpy(ctx.buffer + offset, bytes.data(), bytes.size());
+    }
+
+    std::vector<uint8_t> bytes(size_t offset, size_t count) const
+    {
+        return std::vector<uint8_t>(ctx.buffer + offset, ctx.buffer + offset + count);
+    }
+
+    TunnelContext ctx;
+
+private:
+    std::vector<uint8_t> storage_;
+};
+
+// An IPv6 packet of length bytes (at least 40): version 6, the given traffic
+// class and next header, payload length = length - 40, hop limit 64, the two
+// addresses, and a payload that counts up from 0.
+inline std::vector<uint8_t> ipv6_packet(const char* source, const char* destination,
+                                        size_t length = 64, uint8_t next_header = 58,
+                                        uint8_t traffic_class = 0)
+{
+    std::vector<uint8_t> packet(length < 40 ? 40 : length, 0);
+    packet[0] = static_cast<uint8_t>(0x60 | (traffic_class >> 4));
+    packet[1] = static_cast<uint8_t>((traffic_class << 4) | 0x0A);  // flow label 0xA1234
+    packet[2] = 0x12;
+    packet[3] = 0x34;
+    const size_t payload = packet.size() - 40;
+    packet[4] = static_cast<uint8_t>(payload >> 8);
+    packet[5] = static_cast<uint8_t>(payload);
+    packet[6] = next_header;
+    packet[7] = 64;
+    const in6_addr s = v6(source);
+    const in6_addr d = v6(destination);
+    std::memcpy(packet.data() + 8, &s, 16);
+    std::memcpy(packet.data() + 24, &d, 16);
+    for (size_t i = 40; i < packet.size(); ++i)
+        packet[i] = static_cast<uint8_t>(i - 40);
+    packet.resize(length);
+    return packet;
+}
+
+// A frame as the tunnel device hands it over: 00 00 00 1c, then the packet.
+inline std::vector<uint8_t> tun_frame(const std::vector<uint8_t>& packet)
+{
+    std::vector<uint8_t> frame{0x00, 0x00, 0x00, 0x1C};
+    frame.insert(frame.end(), packet.begin(), packet.end());
+    return frame;
+}
+
+// A protocol-41 datagram as the raw socket delivers it: an IPv4 header of
+// header_len bytes (version 4, options filled with NOPs) from source to
+// 192.0.2.1, then the packet.
+inline std::vector<uint8_t> ipv4_datagram(const char* source, const std::vector<uint8_t>& packet,
+                                          size_t header_len = 20)
+{
+    std::vector<uint8_t> datagram(header_len, 0x01);
+    datagram[0] = static_cast<uint8_t>(0x40 | (header_len / 4));
+    datagram[1] = 0x00;
+    const size_t total = header_len + packet.size();
+    datagram[2] = static_cast<uint8_t>(total >> 8);
+    datagram[3] = static_cast<uint8_t>(total);
+    datagram[4] = 0xBE;  // identification
+    datagram[5] = 0xEF;
+    datagram[6] = 0x40;  // don't fragment
+    datagram[7] = 0x00;
+    datagram[8] = 57;  // time to live
+    datagram[9] = 41;
+    datagram[10] = 0x5A;  // checksum, never examined
+    datagram[11] = 0xA5;
+    const in_addr s = v4(source);
+    const in_addr d = v4("192.0.2.1");
+    std::memcpy(datagram.data() + 12, &s, 4);
+    std::memcpy(datagram.data() + 16, &d, 4);
+    datagram.insert(datagram.end(), packet.begin(), packet.end());
+    return datagram;
+}
+
+// The text that a dump of bytes lying at `at` must produce: per 16 bytes,
+// the address of the line's first byte as %p prints it, the 48-character hex
+// column, two spaces and the printable characters. The bytes are passed
+// separately so that the dump can be checked after they were overwritten.
+inline std::string dump_text(const uint8_t* at, const std::vector<uint8_t>& bytes)
+{
+    std::string text;
+    for (size_t line = 0; line < bytes.size(); line += 16) {
+        char address[32];
+        std::snprintf(address, sizeof address, "%p", static_cast<const void*>(at + line));
+        std::string hex;
+        std::string chars;
+        for (size_t i = line; i < line + 16; ++i) {
+            if (i < bytes.size()) {
+                char cell[4];
+                std::snprintf(cell, sizeof cell, " %02x", bytes[i]);
+                hex += cell;
+                chars += (bytes[i] >= 0x20 && bytes[i] <= 0x7E) ? static_cast<char>(bytes[i]) : '.';
+            } else {
+                hex += "   ";
+            }
+        }
+        text += std::string(address) + " " + hex + "  " + chars + "\n";
+    }
+    return text;
+}
+
+// A connected pair of packet sockets standing in for the tunnel device or the
+// raw socket: one write is one read on the other end, whole, and an address
+// given to sendto() is ignored, so nothing leaves the process.
+class PacketPipe {
+public:
+    PacketPipe()
+    {
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends_) != 0)
+            ADD_FAILURE() << "socketpair failed";
+    }
+    PacketPipe(const PacketPipe&) = delete;
+    PacketPipe& operator=(const PacketPipe&) = delete;
+    ~PacketPipe()
+    {
+        for (int fd : ends_)
+            if (fd >= 0)
+                close(fd);
+    }
+
+    // The end handed to the code under test.
+    int inner() const { return ends_[0]; }
+
+    void put(const std::vector<uint8_t>& bytes)
+    {
+        ASSERT_EQ(send(ends_[1], bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+    }
+
+    // The next message the code under test wrote, or nothing if it wrote none.
+    std::vector<uint8_t> take()
+    {
+        std::vector<uint8_t> bytes(4096);
+        const ssize_t got = recv(ends_[1], bytes.data(), bytes.size(), MSG_DONTWAIT);
+        bytes.resize(got > 0 ? static_cast<size_t>(got) : 0);
+        return bytes;
+    }
+
+private:
+    int ends_[2] = {-1, -1};
+};
+
+// The eight counters of a context, for comparing them whole.
+struct Counters {
+    uint64_t Ipkts, Ierrs, Irjct, Ibytes, Opkts, Oerrs, Orjct, Obytes;
+    bool operator==(const Counters&) const = default;
+};
+
+inline Counters counters_of(const TunnelContext& ctx)
+{
+    return {ctx.Ipkts, ctx.Ierrs, ctx.Irjct, ctx.Ibytes, ctx.Opkts, ctx.Oerrs, ctx.Orjct, ctx.Obytes};
+}
+
+inline std::ostream& operator<<(std::ostream& out, const Counters& c)
+{
+    return out << "Ipkts " << c.Ipkts << " Ierrs " << c.Ierrs << " Irjct " << c.Irjct << " Ibytes "
+               << c.Ibytes << " Opkts " << c.Opkts << " Oerrs " << c.Oerrs << " Orjct " << c.Orjct
+               << " Obytes " << c.Obytes;
+}
+
+inline const char* outcome_name(path_outcome outcome)
+{
+    switch (outcome) {
+    case OUTCOME_FORWARD:
+        return "forward";
+    case OUTCOME_REJECT:
+        return "reject";
+    case OUTCOME_ERROR:
+        return "error";
+    }
+    return "?";
+}
+
+// A syslog message as glibc copies it to standard error when the log was
+// opened with LOG_PERROR and no ident.
+inline std::string logged(const std::string& message)
+{
+    return std::string(program_name()) + ": " + message + "\n";
+}
+
+inline std::string hex_of(const std::vector<uint8_t>& bytes)
+{
+    std::string text;
+    char cell[4];
+    for (uint8_t b : bytes) {
+        std::snprintf(cell, sizeof cell, "%02x ", b);
+        text += cell;
+    }
+    return text;
+}
+
+}  // namespace test
