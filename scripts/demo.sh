@@ -175,8 +175,8 @@ in_site "$ns_b" ip link set "$veth_b" up
 in_site "$ns_b" ip route add "$v4_a/32" dev "$veth_b"
 
 step "Starting one ferrin per site, in the foreground (-F) with trace lines (-d)" \
-    "Each makes the tun interface $tun in its site, gives it MTU 1280 and brings" \
-    "it up. Messages and trace lines go to standard error, saved in a file."
+    "Each makes the tun interface $tun in its site, with MTU 1280, up." \
+    "Messages and trace lines go to standard error, saved in a file."
 start_site() {
     local ns=$1 own=$2 log=$3
     printf '      %s# %s -F -d %s %s %s %s 2>%s &\n' "$(site_of "$ns")" "$binary" \
@@ -204,10 +204,11 @@ echo "      both running: site A PID $pid_a, site B PID $pid_b"
 sed 's/^/      site A: /' "$workdir/site-a.log"
 sed 's/^/      site B: /' "$workdir/site-b.log"
 
-step "Giving each site an IPv6 address from its delegated prefix, and routing the 6rd prefix into $tun" \
+step "Giving each site an address from its delegated prefix, and routes" \
     "Delegated prefix = 6rd prefix + own IPv4 address in hexadecimal:" \
     "  site A: 2001:db8::/32 + $v4_a -> $site_prefix_a" \
-    "  site B: 2001:db8::/32 + $v4_b -> $site_prefix_b"
+    "  site B: 2001:db8::/32 + $v4_b -> $site_prefix_b" \
+    "The whole 6rd prefix is routed into $tun: ferrin picks the IPv4 end."
 in_site "$ns_a" ip -6 addr add "$host_a/64" dev "$tun"
 in_site "$ns_a" ip -6 route add "$prefix" dev "$tun"
 in_site "$ns_b" ip -6 addr add "$host_b/64" dev "$tun"
@@ -253,6 +254,8 @@ for pid in "$pid_a" "$pid_b"; do
     echo "      PID $pid ended with status $status"
     [ "$status" -eq 0 ] || stopped_ok=0
 done
+sed -n 's/^ferrin: ferrin/      site A: ferrin: ferrin/p' "$workdir/site-a.log" | tail -n 1
+sed -n 's/^ferrin: ferrin/      site B: ferrin: ferrin/p' "$workdir/site-b.log" | tail -n 1
 for ns in "${made_namespaces[@]}"; do
     show ip netns del "$ns"
 done
