@@ -221,7 +221,7 @@ step "Pinging site B's address from site A's address, across the tunnel" \
 ping_ok=1
 ping_command=(ping -6 -n -c 3 -i 0.2 -W 2 -I "$host_a" "$host_b")
 printf '      site A# %s\n' "${ping_command[*]}"
-ip netns exec "$ns_a" timeout 15 "${ping_command[@]}" 2>&1 | sed 's/^/        /' || ping_ok=0
+ip netns exec "$ns_a" timeout --foreground 15 "${ping_command[@]}" 2>&1 | sed 's/^/        /' || ping_ok=0
 
 step "Asking both daemons for their statistics line (kill -USR1)" \
     "In the foreground the line also goes to standard error; a detached" \
