@@ -13,18 +13,20 @@ datagram is followed by a marker datagram that is delivered. The raw socket
 hands datagrams to the daemon in order, so once the marker is on the tun
 interface, anything the refused datagram could have produced is there too.
 
-Datagrams that the kernel itself drops before any raw socket sees them
-cannot be sent over the wire, so their rules are covered by unit tests of the
-decision function instead:
-- fewer than 20 bytes (no IPv4 header at all);
-- a header-length nibble under 5 (the sending kernel already refuses it with
-  EINVAL, and a receiving kernel drops it);
-- a version other than 4, e.g. a first byte of 0x65 (dropped on receipt);
-- a header longer than the datagram (the sending kernel always writes the
+Datagrams that Linux never hands to a raw socket cannot be tested over the
+wire; their rules are covered by unit tests of the decision function:
+- fewer than 20 bytes: the sending kernel refuses them (EINVAL), and a
+  receiving kernel drops them;
+- a header-length nibble under 5: refused on sending (EINVAL), dropped on
+  receipt;
+- a version other than 4, e.g. a first byte of 0x65 (version 6, header
+  length 5): sent, but dropped by the receiving kernel;
+- a header longer than the datagram, e.g. 59 bytes with the nibble 15:
+  refused on sending (EINVAL); the sending kernel also always writes the
   true total length, and a receiving kernel drops a total length under the
-  header length);
-- a header-length nibble of 15 without 40 bytes of valid options (the
-  receiving kernel drops datagrams whose options don't parse).
+  header length;
+- a nibble of 15 without 40 bytes of well-formed options: dropped on
+  receipt, since the options don't parse.
 """
 
 import os
