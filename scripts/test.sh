@@ -18,4 +18,7 @@ cmake --build build-sanitize -j "$jobs"
 (cd build-sanitize && ASAN_OPTIONS=halt_on_error=1:abort_on_error=1 \
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure)
 
+echo "== fuzz targets, a few seconds each"
+scripts/fuzz.sh --smoke
+
 echo "== all tests passed"
