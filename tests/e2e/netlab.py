@@ -32,14 +32,16 @@ def unique_name(tag):
 
 
 def wait_for(predicate, timeout=10.0, interval=0.02, what="condition"):
-    """Polls predicate until it returns a true value, which is returned; fails after timeout."""
+    """Polls predicate until it returns a true value, which is returned; fails after timeout.
+    what may be a text or a function giving one, called only when the wait fails."""
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
         if value:
             return value
         if time.monotonic() >= deadline:
-            raise AssertionError("timed out after %.1fs waiting for %s" % (timeout, what))
+            text = what() if callable(what) else what
+            raise AssertionError("timed out after %.1fs waiting for %s" % (timeout, text))
         time.sleep(interval)
 
 
@@ -129,7 +131,8 @@ class Daemon:
     def wait_stderr(self, text, timeout=10.0, count=1):
         """Waits until text appears count times on standard error; returns all of it."""
         return wait_for(lambda: self.stderr() if self.stderr().count(text) >= count else None,
-                        timeout, what="%r on standard error (got %r)" % (text, self.stderr()[-2000:]))
+                        timeout, what=lambda: "%r on standard error (got %r)"
+                        % (text, self.stderr()[-2000:]))
 
     def signal(self, signum):
         self.process.send_signal(signum)
