@@ -6,6 +6,8 @@
 #include "mapping/prefix.h"
 #include "trace/trace.h"
 
+#include <arpa/inet.h>
+#include <endian.h>
 #include <sys/socket.h>
 #include <syslog.h>
 
@@ -33,7 +35,43 @@ const in_addr* ipv4_source_of(const uint8_t* datagram)
     return reinterpret_cast<const in_addr*>(datagram + ipv4_source_offset);
 }
 
-path_outcome refuse(const char* reason, const uint8_t* datagram, const uint8_t* packet)
+// The prefix tests of a packet, a word at a time. From the start of the
+// event loop the 6rd prefix length P is 16 to 63, the common length M 0 to
+// 31 and the delegated length D = P + 32 - M at most 64, so every bit that
+// the tests and the extraction look at lies in the first 64 bits of an
+// address, and both addresses of a packet lie inside the IPv6 header that
+// the length test has already found whole. The answers are those of
+// prefix_differs and extract_v4_address, which remain the definitions.
+
+// The first 64 bits of an address, in host order.
+uint64_t head_of(const void* addr)
+{
+    uint64_t word;
+    std::memcpy(&word, addr, sizeof word);
+    return be64toh(word);
+}
+
+// Whether the first n bits (1 to 64) of two address heads differ.
+bool heads_differ(uint64_t a, uint64_t b, int n)
+{
+    return ((a ^ b) >> (64 - n)) != 0;
+}
+
+// The IPv4 address embedded after the 6rd prefix: the first M bits from the
+// own address, the other 32 - M from bits P to D - 1 of the address.
+in_addr embedded_v4(uint64_t head, int prefix_len, int common_len, in_addr own)
+{
+    const uint32_t window = static_cast<uint32_t>((head << prefix_len) >> 32);
+    const uint32_t common = ntohl(own.s_addr) & ~(0xFFFFFFFFu >> common_len);
+    in_addr embedded;
+    embedded.s_addr = htonl((window >> common_len) | common);
+    return embedded;
+}
+
+// Refusals and faults are rare: kept out of line, so that the common path
+// stays short.
+[[gnu::cold, gnu::noinline]] path_outcome refuse(const char* reason, const uint8_t* datagram,
+                                                 const uint8_t* packet)
 {
     if (tracing()) {
         const char* destination = v6_text(destination_of(packet));
@@ -44,61 +82,76 @@ path_outcome refuse(const char* reason, const uint8_t* datagram, const uint8_t* 
     return OUTCOME_REJECT;
 }
 
+[[gnu::cold, gnu::noinline]] path_outcome too_big()
+{
+    if (tracing())
+        trace("raw2tun: packet too big");
+    return OUTCOME_ERROR;
+}
+
+[[gnu::cold, gnu::noinline]] void dump_datagram(const uint8_t* datagram, size_t n)
+{
+    trace_raw("raw2tun:\n");
+    hex_dump(datagram, n);
+}
+
+// The faults of the size and header-length tests, in the order they are made.
+[[gnu::cold, gnu::noinline]] path_outcome malformed(size_t n, size_t header)
+{
+    if (tracing()) {
+        if (n < ipv4_min_header_len)
+            trace("raw2tun: no IPv4 header (%zu)", n);
+        else if (header < ipv4_min_header_len)
+            trace("raw2tun: IPv4 header too short (%zu)", header);
+        else if (n < header)
+            trace("raw2tun: IPv4 header too long (%zu, %zu)", n, header);
+        else
+            trace("raw2tun: no IPv6 header (%zu)", n - header);
+    }
+    return OUTCOME_ERROR;
+}
+
 }  // namespace
 
 path_outcome raw2tun_decide(const TunnelContext& ctx, size_t n, size_t* header_len)
 {
     uint8_t* datagram = ctx.buffer;
     // A datagram that fills the buffer may have been cut.
-    if (n >= ctx.buffer_size) {
-        trace("raw2tun: packet too big");
-        return OUTCOME_ERROR;
-    }
-    if (dumping()) {
-        trace_raw("raw2tun:\n");
-        hex_dump(datagram, n);
-    }
-    if (n < ipv4_min_header_len) {
-        trace("raw2tun: no IPv4 header (%zu)", n);
-        return OUTCOME_ERROR;
-    }
+    if (__builtin_expect(n >= ctx.buffer_size, 0))
+        return too_big();
+    if (__builtin_expect(dumping(), 0))
+        dump_datagram(datagram, n);
+    if (__builtin_expect(n < ipv4_min_header_len, 0))
+        return malformed(n, 0);
     const size_t header = 4u * (datagram[0] & 0x0Fu);
-    if (header < ipv4_min_header_len) {
-        trace("raw2tun: IPv4 header too short (%zu)", header);
-        return OUTCOME_ERROR;
-    }
-    if (n < header) {
-        trace("raw2tun: IPv4 header too long (%zu, %zu)", n, header);
-        return OUTCOME_ERROR;
-    }
-    const size_t packet_len = n - header;
-    if (packet_len < ipv6_header_len) {
-        trace("raw2tun: no IPv6 header (%zu)", packet_len);
-        return OUTCOME_ERROR;
-    }
+    // Together: header < 20, n < header, or fewer than 40 bytes behind it.
+    if (__builtin_expect(header < ipv4_min_header_len || n < header + ipv6_header_len, 0))
+        return malformed(n, header);
 
     uint8_t* packet = datagram + header;
-    const in6_addr* source = source_of(packet);
     uint32_t ipv4_source;
     std::memcpy(&ipv4_source, datagram + ipv4_source_offset, sizeof ipv4_source);
 
-    if (prefix_differs(&ctx.prefix, source, ctx.prefix_len)) {
+    const uint64_t prefix = head_of(&ctx.prefix);
+    const uint64_t source = head_of(source_of(packet));
+    if (heads_differ(prefix, source, ctx.prefix_len)) {
         // A native IPv6 source: only the border relay may bring it in.
-        if (ipv4_source != ctx.relay_addr.sin_addr.s_addr)
+        if (__builtin_expect(ipv4_source != ctx.relay_addr.sin_addr.s_addr, 0))
             return refuse("native address from non-relaying router", datagram, packet);
-        if (reject_v6_address(source))
+        if (__builtin_expect(reject_v6_address(source_of(packet)), 0))
             return refuse("reject IPv6 source", datagram, packet);
     } else {
         // A site of the domain must send from the IPv4 address its IPv6
         // source embeds; the relay gets no exemption here.
-        in_addr embedded;
-        extract_v4_address(&embedded, &ctx.my_v4_addr, ctx.v4_common_len, source, ctx.prefix_len);
-        if (embedded.s_addr != ipv4_source)
+        const in_addr embedded =
+            embedded_v4(source, ctx.prefix_len, ctx.v4_common_len, ctx.my_v4_addr);
+        if (__builtin_expect(embedded.s_addr != ipv4_source, 0))
             return refuse("embedded address differs from IPv4 source", datagram, packet);
-        if (reject_v4_address(&embedded))
+        if (__builtin_expect(reject_v4_address(&embedded), 0))
             return refuse("reject IPv4 source", datagram, packet);
     }
-    if (prefix_differs(&ctx.prefix, destination_of(packet), delegated_prefix_len(ctx)))
+    if (__builtin_expect(
+            heads_differ(prefix, head_of(destination_of(packet)), delegated_prefix_len(ctx)), 0))
         return refuse("destination is not me", datagram, packet);
 
     if (prepend_tun_header(packet, header) < 0)

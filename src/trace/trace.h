@@ -22,17 +22,20 @@ inline bool dumping()
     return DebugLevel >= 2;
 }
 
+// The functions below are cold: a packet path that reaches one is tracing, or
+// off its common path, so the compiler lays their calls out of the way.
+
 // Writes one formatted line and a newline to standard error at level 1 or more.
-void trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void trace(const char* format, ...) __attribute__((format(printf, 1, 2), cold));
 
 // Writes a text to standard error unchanged (the header line of a dump).
-void trace_raw(const char* text);
+void trace_raw(const char* text) __attribute__((cold));
 
 // Writes length bytes as lines of 16 hex cells and their printable characters.
-void hex_dump(const void* data, size_t length);
+void hex_dump(const void* data, size_t length) __attribute__((cold));
 
 // Address texts in process-wide buffers. A v4_text result lasts until the next
 // call of v4_text; a v6_text result until the second call of v6_text after it,
 // so two consecutive v6_text results can stand in one line.
-const char* v4_text(const in_addr* addr);
-const char* v6_text(const in6_addr* addr);
+const char* v4_text(const in_addr* addr) __attribute__((cold));
+const char* v6_text(const in6_addr* addr) __attribute__((cold));
