@@ -275,10 +275,12 @@ TEST(Raw2tunDecide, TunnelHeaderLandsInTheLastBytesOfLongIPv4Headers)
     EXPECT_EQ(d.header_len, 60u);
     EXPECT_EQ(hex_of(tunnel.bytes(56, 4)), "00 00 00 1c ");
     // The options in front of it, and the IPv4 source, as received.
-    EXPECT_EQ(hex_of(tunnel.bytes(0, 56)), hex_of(std::vector<uint8_t>(datagram.begin(), datagram.begin() + 56)));
+    const std::vector<uint8_t> options(datagram.begin(), datagram.begin() + 56);
+    EXPECT_EQ(hex_of(tunnel.bytes(0, 56)), hex_of(options));
     EXPECT_EQ(hex_of(tunnel.bytes(12, 4)), "c6 33 64 07 ");
     // The IPv6 packet follows unchanged.
-    EXPECT_EQ(hex_of(tunnel.bytes(60, 40)), hex_of(std::vector<uint8_t>(datagram.begin() + 60, datagram.end())));
+    const std::vector<uint8_t> packet(datagram.begin() + 60, datagram.end());
+    EXPECT_EQ(hex_of(tunnel.bytes(60, 40)), hex_of(packet));
 }
 
 TEST(Raw2tunDecide, DumpsTheDatagramAsReceivedAtLevelTwo)
@@ -287,7 +289,7 @@ TEST(Raw2tunDecide, DumpsTheDatagramAsReceivedAtLevelTwo)
         SCOPED_TRACE("datagram of " + std::to_string(c.n) + " bytes");
         TestTunnel tunnel;
         const Decision d = decide(tunnel, c.datagram, 2, c.n);
-        // A datagram that may have been cut is not dumped.
+        // The size test comes first: what is too big is not dumped.
         const std::string dump =
             c.n >= 2048 ? "" : "raw2tun:\n" + dump_text(tunnel.ctx.buffer, c.datagram);
         EXPECT_EQ(d.trace, dump + c.trace);
@@ -393,6 +395,7 @@ std::vector<uint8_t> device_frame(const std::vector<uint8_t>& packet)
 TEST(Raw2tun, DeliversCountsAndTracesEachOutcome)
 {
     struct Case {
+        int common_len;
         const char* ipv4_source;
         std::vector<uint8_t> packet;
         size_t header_len;
@@ -401,30 +404,35 @@ TEST(Raw2tun, DeliversCountsAndTracesEachOutcome)
         Counters counters;
     };
     const Case cases[] = {
-        {peer_v4, ipv6_packet(peer, me, 64, 58), 20, true,
+        {0, peer_v4, ipv6_packet(peer, me, 64, 58), 20, true,
          "in  2001:db8:c000:201::10 2001:db8:c633:6407::1 198.51.100.7 n=58 s=64\n",
          {1, 0, 0, 64, 0, 0, 0, 0}},
-        {relay_v4, ipv6_packet("3fff::1", me, 1280, 6, 0xB8), 20, true,
+        {0, relay_v4, ipv6_packet("3fff::1", me, 1280, 6, 0xB8), 20, true,
          "in  2001:db8:c000:201::10 3fff::1 203.0.113.1 n=6 s=1280\n",
          {1, 0, 0, 1280, 0, 0, 0, 0}},
+        {8, "192.51.100.7", ipv6_packet("2001:db8:3364:700::1", "2001:db8:2:1ff::1", 80, 17), 20,
+         true, "in  2001:db8:2:1ff::1 2001:db8:3364:700::1 192.51.100.7 n=17 s=80\n",
+         {1, 0, 0, 80, 0, 0, 0, 0}},
         // the IPv4 source is still there for the line after a long header
-        {peer_v4, ipv6_packet(peer, me, 40, 59), 60, true,
+        {0, peer_v4, ipv6_packet(peer, me, 40, 59), 60, true,
          "in  2001:db8:c000:201::10 2001:db8:c633:6407::1 198.51.100.7 n=59 s=40\n",
          {1, 0, 0, 40, 0, 0, 0, 0}},
-        {"203.0.113.9", ipv6_packet(peer, me), 20, false,
+        {0, "203.0.113.9", ipv6_packet(peer, me), 20, false,
          "raw2tun: embedded address differs from IPv4 source "
          "(2001:db8:c000:201::10 2001:db8:c633:6407::1 203.0.113.9)\n",
          {0, 0, 1, 0, 0, 0, 0, 0}},
-        {peer_v4, ipv6_packet(peer, me, 39), 20, false, "raw2tun: no IPv6 header (39)\n",
+        {0, peer_v4, ipv6_packet(peer, me, 39), 20, false, "raw2tun: no IPv6 header (39)\n",
          {0, 1, 0, 0, 0, 0, 0, 0}},
-        {peer_v4, ipv6_packet(peer, me, 2100), 20, false, "raw2tun: packet too big\n",
+        // cut to the buffer by the receive
+        {0, peer_v4, ipv6_packet(peer, me, 2100), 20, false, "raw2tun: packet too big\n",
          {0, 1, 0, 0, 0, 0, 0, 0}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
         for (int level : {0, 1}) {
-            TestTunnel tunnel;
-            const std::vector<uint8_t> datagram = ipv4_datagram(c.ipv4_source, c.packet, c.header_len);
+            TestTunnel tunnel(c.common_len);
+            const std::vector<uint8_t> datagram =
+                ipv4_datagram(c.ipv4_source, c.packet, c.header_len);
             const PathRun run = run_raw2tun(tunnel, datagram, level);
             EXPECT_EQ(run.output, level == 0 ? "" : c.line) << "level " << level;
             EXPECT_EQ(run.counters, c.counters);

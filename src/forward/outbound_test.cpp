@@ -275,8 +275,7 @@ TEST(Tun2rawDecide, DumpsTheFrameAsReadAtLevelTwo)
         SCOPED_TRACE("read of " + std::to_string(c.n) + " bytes");
         TestTunnel tunnel;
         const Decision d = decide(tunnel, c.frame, 2, c.n);
-        // A frame that may have been cut is not dumped: its length is not
-        // what lies in the buffer.
+        // The size test comes first: what is too big is not dumped.
         const std::string dump =
             c.n >= 2028 ? "" : "tun2raw:\n" + dump_text(tunnel.ctx.buffer + read_offset, c.frame);
         EXPECT_EQ(d.trace, dump + c.trace);
@@ -388,38 +387,42 @@ std::vector<uint8_t> device_frame(const std::vector<uint8_t>& packet)
 TEST(Tun2raw, SendsCountsAndTracesEachOutcome)
 {
     struct Case {
+        int common_len;
         std::vector<uint8_t> packet;
+        uint8_t tos;         // the packet's traffic class
         const char* target;  // of a packet sent
         std::string line;    // at debug level 1
         Counters counters;
     };
     const Case cases[] = {
-        {ipv6_packet(me, peer, 64, 58), "198.51.100.7",
+        {0, ipv6_packet(me, peer, 64, 58), 0x00, "198.51.100.7",
          "out 2001:db8:c000:201::10 2001:db8:c633:6407::1 n=58 s=64\n", {0, 0, 0, 0, 1, 0, 0, 64}},
-        {ipv6_packet(me, "3fff::1", 1280, 6, 0xB8), "203.0.113.1",
+        {0, ipv6_packet(me, "3fff::1", 1280, 6, 0xB8), 0xB8, "203.0.113.1",
          "out 2001:db8:c000:201::10 3fff::1 n=6 s=1280\n", {0, 0, 0, 0, 1, 0, 0, 1280}},
-        {ipv6_packet(me, "2001:db8:a00:1::1"), nullptr,
+        {8, ipv6_packet("2001:db8:2:101::10", "2001:db8:3364:700::1", 80, 17), 0x00, "192.51.100.7",
+         "out 2001:db8:2:101::10 2001:db8:3364:700::1 n=17 s=80\n", {0, 0, 0, 0, 1, 0, 0, 80}},
+        {0, ipv6_packet(me, "2001:db8:a00:1::1"), 0x00, nullptr,
          "tun2raw: reject IPv4 destination (2001:db8:c000:201::10 2001:db8:a00:1::1)\n",
          {0, 0, 0, 0, 0, 0, 1, 0}},
-        {ipv6_packet(me, peer, 39), nullptr, "tun2raw: no IPv6 header (39)\n",
+        {0, ipv6_packet(me, peer, 39), 0x00, nullptr, "tun2raw: no IPv6 header (39)\n",
          {0, 0, 0, 0, 0, 1, 0, 0}},
         // cut to the room by the read
-        {ipv6_packet(me, peer, 2100), nullptr, "tun2raw: packet too big\n",
+        {0, ipv6_packet(me, peer, 2100), 0x00, nullptr, "tun2raw: packet too big\n",
          {0, 0, 0, 0, 0, 1, 0, 0}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
         for (int level : {0, 1}) {
-            TestTunnel tunnel;
+            TestTunnel tunnel(c.common_len);
             const PathRun run = run_tun2raw(tunnel, device_frame(c.packet), level);
             EXPECT_EQ(run.output, level == 0 ? "" : c.line) << "level " << level;
             EXPECT_EQ(run.counters, c.counters);
             if (c.target != nullptr) {
                 // The outer header and the packet: L + 20 bytes from buffer offset 4.
-                EXPECT_EQ(run.sent.size(), c.packet.size() + 20);
-                EXPECT_EQ(hex_of(run.sent), hex_of(tunnel.bytes(header_offset, c.packet.size() + 20)));
-                expect_outer_header(tunnel, c.packet, c.target,
-                                    static_cast<uint8_t>(c.packet[0] << 4 | c.packet[1] >> 4));
+                const size_t sent_len = c.packet.size() + 20;
+                EXPECT_EQ(run.sent.size(), sent_len);
+                EXPECT_EQ(hex_of(run.sent), hex_of(tunnel.bytes(header_offset, sent_len)));
+                expect_outer_header(tunnel, c.packet, c.target, c.tos);
             } else {
                 EXPECT_TRUE(run.sent.empty()) << "sent " << run.sent.size() << " bytes";
             }
@@ -437,7 +440,8 @@ TEST(Tun2raw, LogsFailedReadAndSendAsErrors)
     }
     for (int level : {0, 1}) {
         TestTunnel tunnel;
-        const PathRun run = run_tun2raw(tunnel, device_frame(ipv6_packet(me, peer)), level, true, false);
+        const PathRun run =
+            run_tun2raw(tunnel, device_frame(ipv6_packet(me, peer)), level, true, false);
         // Logged whatever the level, and no "out" line.
         EXPECT_EQ(run.output, test::logged("sendto: raw: Bad file descriptor")) << "level " << level;
         EXPECT_EQ(run.counters, (Counters{0, 0, 0, 0, 0, 1, 0, 0}));

@@ -152,7 +152,8 @@ public:
     void load(size_t offset, const std::vector<uint8_t>& bytes)
     {
         ASSERT_LE(offset + bytes.size(), ctx.buffer_size);
-        std::memcpy(ctx.buffer + offset, bytes.data(), bytes.size());
+        if (!bytes.empty())
+            std::memcpy(ctx.buffer + offset, bytes.data(), bytes.size());
     }
 
     std::vector<uint8_t> bytes(size_t offset, size_t count) const

@@ -1,24 +1,16 @@
 #include "link/packet_info_linux.h"
 
+#include "forward/test_packets.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 namespace {
 
-std::string hex_of(const std::vector<uint8_t>& bytes)
-{
-    std::string text;
-    char cell[4];
-    for (uint8_t b : bytes) {
-        std::snprintf(cell, sizeof cell, "%02x ", b);
-        text += cell;
-    }
-    return text;
-}
+using test::hex_of;
 
 struct TranslationCase {
     std::vector<uint8_t> header;  // the first bytes of the frame

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,7 @@ namespace {
 
 using test::CapturedStderr;
 using test::DebugLevelScope;
+using test::hex_of;
 
 struct HeaderCase {
     std::vector<uint8_t> frame;
@@ -41,17 +41,6 @@ std::vector<HeaderCase> header_cases()
         {{0x00, 0x00, 0x01, 0x1C, 0x60}, -1, "tun: non-IPv6 packet (284)\n"},
         {{0xFF, 0xFF, 0xFF, 0xFF}, -1, "tun: non-IPv6 packet (4294967295)\n"},
     };
-}
-
-std::string hex_of(const std::vector<uint8_t>& bytes)
-{
-    std::string text;
-    char cell[4];
-    for (uint8_t b : bytes) {
-        std::snprintf(cell, sizeof cell, "%02x ", b);
-        text += cell;
-    }
-    return text;
 }
 
 TEST(CheckTunHeader, AcceptsOnlyTheIPv6FamilyAndTracesWhy)
