@@ -7,11 +7,13 @@
 //   2      shaping: bit 0 header length 20, bit 1 IPv4 source = relay,
 //          bit 2 IPv6 source inside the 6rd prefix embedding the IPv4
 //          source, bit 3 destination inside the delegated prefix, bit 4 the
-//          IPv4 source shares the domain's common bits
+//          IPv4 source shares the domain's common bits, bit 5 (without bit
+//          2) the IPv6 source starts with bytes 28 and 29
 //   3      bits 0-2 length mode (below), bits 3-7 debug level (28 to 30
 //          trace lines, 31 hex dumps too)
 //   4..19  6rd prefix, every bit from the input
-//   20..23 own IPv4 address, 24..27 relay
+//   20..23 own IPv4 address, 24..27 relay, 28..29 first bytes of a native
+//          source
 //
 // Every decision is compared with the bit-by-bit model of reference.h. The
 // buffer behind the datagram is poisoned, so reading or writing beyond the n
@@ -102,6 +104,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         for (int i = 0; i < d.prefix_len; ++i)
             set_bit(Datagram + h + 8, i, bit(d.prefix, i));
         embed_v4(d, Datagram + h + 8, Datagram + 12);
+    } else if (h >= 20 && stored >= h + 24 && (shape & 0x20)) {
+        // A native source of the fuzzer's choosing, for the IPv6 rule.
+        std::memcpy(Datagram + h + 8, setup + 28, 2);
     }
     if (h >= 20 && stored >= h + 40 && (shape & 0x08))
         for (int i = 0; i < delegated_len(d); ++i)

@@ -7,7 +7,8 @@
 //   2      shaping: bit 0 source inside the delegated prefix, bit 1
 //          destination inside the 6rd prefix, bit 2 that destination embeds
 //          bytes 28..31, bit 3 destination inside the own delegated prefix,
-//          bit 4 IPv6 frame header
+//          bit 4 IPv6 frame header, bit 5 (without bit 1) destination
+//          starting with bytes 28 and 29
 //   3      bits 0-2 length mode (below), bits 3-7 debug level (28 to 30
 //          trace lines, 31 hex dumps too)
 //   4..19  6rd prefix, every bit from the input
@@ -123,6 +124,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             set_bit(Frame + 4 + 24, i, bit(d.prefix, i));
         if (shape & 0x04)
             embed_v4(d, Frame + 4 + 24, peer);
+    } else if ((shape & 0x20) && stored >= 4 + 40) {
+        // A native destination of the fuzzer's choosing, for the IPv6 rule.
+        std::memcpy(Frame + 4 + 24, peer, 2);
     }
     if ((shape & 0x08) && stored >= 4 + 40)
         for (int i = 0; i < delegated_len(d); ++i)
