@@ -114,6 +114,12 @@ def raw_drops(pid):
     return total
 
 
+def cpu_seconds(pid):
+    """CPU time the process has run so far, user and kernel, in seconds."""
+    with open("/proc/%d/schedstat" % pid) as f:
+        return int(f.read().split()[0]) / 1e9
+
+
 def proc_status(pid, key):
     with open("/proc/%d/status" % pid) as f:
         for line in f:
@@ -299,9 +305,11 @@ class Bench:
             lost = raw_drops(self.site_holder.pid)
         return far, lost, time.monotonic()
 
-    def blast(self, direction, length, seconds, settle=0.2):
+    def blast(self, direction, length, seconds, forwarder, settle=0.2):
         """Runs one blaster and measures the forwarded rate over a window of
-        the given length, once traffic flows. Returns a dict of figures."""
+        the given length, once traffic flows. Returns a dict of figures:
+        the rate in wall-clock time, and per second of CPU time that the
+        forwarder got (which other load on the machine disturbs far less)."""
         blaster = self.start_blaster(direction, length, seconds + 5.0)
         try:
             first = self.sample(direction)[0]
@@ -311,9 +319,11 @@ class Bench:
                 raise RuntimeError("blaster ended: %s%s" % (self.text(blaster.out_path),
                                                             self.text(blaster.err_path)))
             time.sleep(settle)
+            c0 = cpu_seconds(forwarder.pid)
             f0, l0, t0 = self.sample(direction)
             time.sleep(seconds)
             f1, l1, t1 = self.sample(direction)
+            c1 = cpu_seconds(forwarder.pid)
         finally:
             self.end(blaster, signal.SIGTERM)
         # Let the queues drain before the next measurement.
@@ -330,18 +340,22 @@ class Bench:
         pps = (f1 - f0) / (t1 - t0)
         lost = l1 - l0
         return {"pps": pps, "gbps": pps * length * 8 / 1e9, "packets": f1 - f0,
-                "lost_before": lost, "seconds": t1 - t0}
+                "lost_before": lost, "seconds": t1 - t0, "cpu_share": (c1 - c0) / (t1 - t0),
+                "pps_cpu": (f1 - f0) / (c1 - c0) if c1 > c0 else 0.0}
 
     # ----- phases -----
 
     def phase_rates(self):
         rounds, seconds = self.args.rounds, self.args.seconds
-        figures = {name: {"ferrin": [], "floor": [], "ratio": [], "lost": {"ferrin": [],
-                                                                         "floor": []}}
+        figures = {name: {"ferrin": [], "floor": [], "ratio": [],
+                          "cpu": {"ferrin": [], "floor": []}, "cpu_ratio": [],
+                          "share": {"ferrin": [], "floor": []},
+                          "lost": {"ferrin": [], "floor": []}}
                    for name, _, _ in CASES}
         hwm = {"ferrin": 0, "floor": 0}
         print("rates: %d round(s), %.1f s per measurement, forwarder on CPU %s, load generator "
-              "on CPU %s" % (rounds, seconds, self.forwarder_core, self.blaster_core), flush=True)
+              "on CPU %s; ratios ferrin/floor per round: wall-clock/per CPU second"
+              % (rounds, seconds, self.forwarder_core, self.blaster_core), flush=True)
         for r in range(rounds):
             line = ["  round %d:" % (r + 1)]
             for index, (name, direction, length) in enumerate(CASES):
@@ -349,10 +363,12 @@ class Bench:
                 got = {}
                 for kind in order:
                     proc = self.start_forwarder(kind)
-                    m = self.blast(direction, length, seconds)
+                    m = self.blast(direction, length, seconds, proc)
                     hwm[kind] = max(hwm[kind], self.stop_forwarder(proc) or 0)
                     got[kind] = m
                     figures[name][kind].append(m["pps"])
+                    figures[name]["cpu"][kind].append(m["pps_cpu"])
+                    figures[name]["share"][kind].append(m["cpu_share"])
                     offered = m["packets"] + m["lost_before"]
                     figures[name]["lost"][kind].append(m["lost_before"] / offered if offered
                                                        else 0.0)
@@ -360,7 +376,9 @@ class Bench:
                         raise RuntimeError("%s forwarded nothing in %s" % (kind, name))
                 ratio = got["ferrin"]["pps"] / got["floor"]["pps"]
                 figures[name]["ratio"].append(ratio)
-                line.append("%s %.3f" % (name, ratio))
+                cpu_ratio = got["ferrin"]["pps_cpu"] / got["floor"]["pps_cpu"]
+                figures[name]["cpu_ratio"].append(cpu_ratio)
+                line.append("%s %.3f/%.3f" % (name, ratio, cpu_ratio))
             print(" ".join(line), flush=True)
         self.results["hwm_kib"] = hwm
         for name, direction, length in CASES:
@@ -369,10 +387,14 @@ class Bench:
                 "direction": direction, "ipv6_length": length,
                 "ferrin_pps": median_spread(f["ferrin"]), "floor_pps": median_spread(f["floor"]),
                 "ratio": median_spread(f["ratio"]),
+                "ferrin_pps_per_cpu_second": median_spread(f["cpu"]["ferrin"]),
+                "floor_pps_per_cpu_second": median_spread(f["cpu"]["floor"]),
+                "cpu_ratio": median_spread(f["cpu_ratio"]),
+                "cpu_share": {k: statistics.median(v) for k, v in f["share"].items()},
                 "ferrin_gbps": median_spread([p * length * 8 / 1e9 for p in f["ferrin"]]),
                 "floor_gbps": median_spread([p * length * 8 / 1e9 for p in f["floor"]]),
                 "lost_before_forwarder": {k: statistics.median(v) for k, v in f["lost"].items()},
-                "ratios": f["ratio"],
+                "ratios": f["ratio"], "cpu_ratios": f["cpu_ratio"],
             }
 
     def phase_allocations(self):
@@ -394,7 +416,7 @@ class Bench:
         start = snapshot()
         forwarded = {}
         for name, direction, length in CASES:
-            forwarded[name] = self.blast(direction, length, seconds)["packets"]
+            forwarded[name] = self.blast(direction, length, seconds, proc)["packets"]
         after = snapshot()
         # The statistics report (syslog) comes after the second snapshot.
         proc.send_signal(signal.SIGUSR1)
@@ -425,7 +447,7 @@ class Bench:
             tracer = self.spawn(["strace", "-c", "-o", out_path, "-p", str(proc.pid)], "strace")
             wait_for(lambda: "attached" in self.text(tracer.err_path)
                      or tracer.poll() is not None, 10, "strace to attach")
-            m = self.blast(direction, length, self.args.strace_seconds)
+            m = self.blast(direction, length, self.args.strace_seconds, proc)
             self.end(tracer, signal.SIGINT)
             calls = {}
             for line in self.text(out_path).splitlines():
@@ -495,34 +517,49 @@ class Bench:
     # ----- report -----
 
     def report(self):
-        print()
-        print("%-10s %-24s %-24s %-22s" % ("case", "ferrin", "floor", "ferrin/floor"))
-        for name, direction, length in CASES:
-            c = self.results["cases"].get(name)
-            if not c:
-                continue
-            if length == SMALL_PACKET:
-                fmt = lambda s: "%.0f pps (%.0f-%.0f)" % (s["median"], s["min"], s["max"])
-                fe, fl = fmt(c["ferrin_pps"]), fmt(c["floor_pps"])
-            else:
-                fmt = lambda s: "%.3f Gbit/s (%.3f-%.3f)" % (s["median"], s["min"], s["max"])
-                fe, fl = fmt(c["ferrin_gbps"]), fmt(c["floor_gbps"])
-            r = c["ratio"]
-            spread = "%.3f-%.3f" % (r["min"], r["max"])
+        cases = [(name, length, self.results["cases"][name]) for name, _, length in CASES
+                 if name in self.results["cases"]]
+
+        def spread(r):
+            text = "%.3f-%.3f" % (r["min"], r["max"])
             if "q1" in r:
-                spread += ", IQR %.3f-%.3f" % (r["q1"], r["q3"])
-            print("%-10s %-24s %-24s %.3f (%s)" % (name, fe, fl, r["median"], spread))
-        for name, direction, length in CASES:
-            c = self.results["cases"].get(name)
-            if c and length != SMALL_PACKET:
-                print("  %s in packets: ferrin %.0f pps, floor %.0f pps"
-                      % (name, c["ferrin_pps"]["median"], c["floor_pps"]["median"]))
-        lost = ["%s %.0f%%/%.0f%%" % (name, 100 * c["lost_before_forwarder"]["ferrin"],
-                                      100 * c["lost_before_forwarder"]["floor"])
-                for name, c in self.results["cases"].items()]
-        if lost:
-            print("  offered load dropped before the forwarder (ferrin/floor; > 0 means the "
-                  "forwarder was the bottleneck): " + ", ".join(lost))
+                text += ", IQR %.3f-%.3f" % (r["q1"], r["q3"])
+            return text
+
+        def rate(s, length):
+            if length == SMALL_PACKET:
+                return "%.0f pps (%.0f-%.0f)" % (s["median"], s["min"], s["max"])
+            f = length * 8 / 1e9
+            return "%.3f Gbit/s (%.3f-%.3f)" % (s["median"] * f, s["min"] * f, s["max"] * f)
+
+        if cases:
+            print()
+            print("forwarding rate, wall clock (median over rounds, min-max):")
+            print("  %-10s %-30s %-30s %s" % ("case", "ferrin", "floor", "ferrin/floor"))
+            for name, length, c in cases:
+                print("  %-10s %-30s %-30s %.3f (%s)" % (name, rate(c["ferrin_pps"], length),
+                                                        rate(c["floor_pps"], length),
+                                                        c["ratio"]["median"], spread(c["ratio"])))
+            print("forwarding rate per second of the forwarder's CPU time (the same packets "
+                  "over the CPU time each forwarder got):")
+            print("  %-10s %-30s %-30s %s" % ("case", "ferrin", "floor", "ferrin/floor"))
+            for name, length, c in cases:
+                print("  %-10s %-30s %-30s %.3f (%s)"
+                      % (name, rate(c["ferrin_pps_per_cpu_second"], length),
+                         rate(c["floor_pps_per_cpu_second"], length),
+                         c["cpu_ratio"]["median"], spread(c["cpu_ratio"])))
+            for name, length, c in cases:
+                if length != SMALL_PACKET:
+                    print("  %s in packets per second: ferrin %.0f, floor %.0f (wall clock)"
+                          % (name, c["ferrin_pps"]["median"], c["floor_pps"]["median"]))
+            print("  CPU share the forwarders got (ferrin/floor): " + ", ".join(
+                "%s %.0f%%/%.0f%%" % (name, 100 * c["cpu_share"]["ferrin"],
+                                      100 * c["cpu_share"]["floor"]) for name, _, c in cases))
+            print("  offered load dropped before the forwarder (ferrin/floor; above 0 the "
+                  "forwarder was the bottleneck): " + ", ".join(
+                      "%s %.0f%%/%.0f%%" % (name, 100 * c["lost_before_forwarder"]["ferrin"],
+                                            100 * c["lost_before_forwarder"]["floor"])
+                      for name, _, c in cases))
         if "hwm_kib" in self.results:
             print("peak resident memory (VmHWM): ferrin %d KiB, floor %d KiB"
                   % (self.results["hwm_kib"]["ferrin"], self.results["hwm_kib"]["floor"]))

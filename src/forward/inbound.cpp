@@ -150,8 +150,8 @@ path_outcome raw2tun_decide(const TunnelContext& ctx, size_t n, size_t* header_l
         if (__builtin_expect(reject_v4_address(&embedded), 0))
             return refuse("reject IPv4 source", datagram, packet);
     }
-    if (__builtin_expect(
-            heads_differ(prefix, head_of(destination_of(packet)), delegated_prefix_len(ctx)), 0))
+    const uint64_t destination = head_of(destination_of(packet));
+    if (__builtin_expect(heads_differ(prefix, destination, delegated_prefix_len(ctx)), 0))
         return refuse("destination is not me", datagram, packet);
 
     if (prepend_tun_header(packet, header) < 0)

@@ -147,8 +147,8 @@ path_outcome tun2raw_decide(const TunnelContext& ctx, size_t n, sockaddr_in* tar
 
     const uint8_t* packet = ctx.buffer + packet_offset;
     const uint64_t prefix = head_of(&ctx.prefix);
-    if (__builtin_expect(heads_differ(prefix, head_of(source_of(packet)), delegated_prefix_len(ctx)),
-                         0))
+    const uint64_t source = head_of(source_of(packet));
+    if (__builtin_expect(heads_differ(prefix, source, delegated_prefix_len(ctx)), 0))
         return refuse("source is not me", packet);
 
     *target = ctx.relay_addr;
