@@ -159,7 +159,8 @@ class Bench:
         self.serial = 0
         self.blaster_core, self.forwarder_core = args.cores.split(",")
         self.tools = args.tools
-        self.results = {"cases": {}, "notes": []}
+        self.results = {"cases": {}, "cores": {"load generator": self.blaster_core,
+                                                "forwarder": self.forwarder_core}}
 
     # ----- processes and namespaces -----
 
@@ -593,7 +594,8 @@ def parse_args():
     p.add_argument("--smoke", action="store_true")
     p.add_argument("--rounds", type=int)
     p.add_argument("--seconds", type=float, help="measurement window per case")
-    p.add_argument("--cores", default="0,1", help="load generator CPU,forwarder CPU")
+    p.add_argument("--cores", default="0,1" if (os.cpu_count() or 1) >= 2 else "0,0",
+                   help="load generator CPU,forwarder CPU (default 0,1)")
     p.add_argument("--json", help="write all figures to this file")
     p.add_argument("--keep", action="store_true", help="keep the logs")
     a = p.parse_args()
