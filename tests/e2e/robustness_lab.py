@@ -77,9 +77,9 @@ class Site:
         self.ns.run("ip", "addr", "add", self.v6 + "/64", "dev", self.tun, "nodad")
         self.ns.run("ip", "route", "add", PREFIX, "dev", self.tun)
 
-    def ping(self, target, count=3, extra=()):
+    def ping(self, target, count=3):
         return self.ns.run("ping", "-6", "-n", "-c", str(count), "-i", "0.2", "-W", "5",
-                           *extra, "-I", self.v6, target, check=False, timeout=60)
+                           "-I", self.v6, target, check=False, timeout=60)
 
 
 def two_sites(lab, a_options=(), b_options=()):
@@ -171,10 +171,13 @@ class TunCapture:
         self._thread.start()
 
     def _run(self):
-        while not self._stop.is_set():
+        # Once asked to stop, reads on until the queue is empty.
+        while True:
             try:
                 data, address = self.sock.recvfrom(65536)
             except socket.timeout:
+                if self._stop.is_set():
+                    return
                 continue
             except OSError:
                 return
@@ -217,14 +220,14 @@ def finish(process, timeout):
 
 
 def settle(predicate, timeout=20.0, what="counters to settle"):
-    """Waits until predicate() gives the same value twice in a row, 0.1 s apart."""
-    previous = [predicate()]
+    """Waits until predicate() gives the same value twice in a row, polled
+    every 0.1 s; returns that value."""
+    previous = [object()]
 
     def same():
-        time.sleep(0.1)
         value = predicate()
         stable = value == previous[0]
         previous[0] = value
         return stable
-    netlab.wait_for(same, timeout, interval=0.0, what=what)
+    netlab.wait_for(same, timeout, interval=0.1, what=what)
     return previous[0]
