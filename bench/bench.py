@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """ferrin against the I/O floor. Started by run.sh; see README.md.
 
-One run makes two network namespaces, a site (where the forwarder and its
-tunnel interface live) and a peer (the far end of a veth pair), measures
-ferrin and the floor forwarder in alternation, and removes everything it
-made, also when interrupted.
+A topology is two network namespaces, a site (where a forwarder and its
+tunnel interface live) and a peer (the far end of a veth pair). The run
+makes two identical topologies, A and B, and removes everything it made at
+the end, also when interrupted.
 
   outbound: udp_blaster in the site sends IPv6 UDP into the tunnel interface
             towards 2001:db8:cb00:7109::1, another site of the domain; the
@@ -16,6 +16,16 @@ made, also when interrupted.
             2001:db8:c000:201::10; the forwarder writes them to the tunnel
             interface, whose rx_packets counts them; the site does not
             forward IPv6, so the kernel drops them there without a reply.
+
+Rates are measured twice:
+  alone:        one forwarder at a time in topology A, ferrin and the floor
+                alternating, each started afresh: absolute rates;
+  side by side: ferrin in one topology and the floor in the other, both on
+                the forwarder CPU at once, each with its own load generator
+                on the other CPU. The scheduler alternates the two every few
+                milliseconds, so whatever else the machine does hits both
+                alike, and the ratio of what they forward in the same window
+                is the overhead ferrin adds.
 """
 
 import argparse
@@ -54,6 +64,7 @@ CASES = [
     ("in-small", "in", SMALL_PACKET),
     ("in-1280", "in", LARGE_PACKET),
 ]
+KINDS = ("ferrin", "floor")
 
 # The system calls of one packet, by the names strace shows: glibc's select()
 # is the pselect6 system call and recv() is recvfrom.
@@ -90,6 +101,11 @@ def run(cmd, check=True, timeout=60):
         raise RuntimeError("%s failed (%d): %s%s" % (" ".join(cmd), result.returncode,
                                                        result.stdout, result.stderr))
     return result
+
+
+def text_of(path):
+    with open(path, "rb") as f:
+        return f.read().decode("utf-8", "replace")
 
 
 def interface_counters(pid):
@@ -132,7 +148,8 @@ def median_spread(values):
     values = sorted(values)
     if not values:
         return None
-    result = {"median": statistics.median(values), "min": values[0], "max": values[-1]}
+    result = {"median": statistics.median(values), "min": values[0], "max": values[-1],
+              "count": len(values)}
     if len(values) >= 4:
         q = statistics.quantiles(values, n=4, method="inclusive")
         result["q1"], result["q3"] = q[0], q[2]
@@ -144,41 +161,24 @@ def load_average():
         return " ".join(f.read().split()[:3])
 
 
-class Bench:
-    def __init__(self, args):
-        self.args = args
-        self.tag = os.environ.get("BENCH_TAG") or "fb%d" % (os.getpid() % 100000)
-        self.site = self.tag + "s"
-        self.peer = self.tag + "p"
-        self.site_if = self.tag + "vs"
-        self.peer_if = self.tag + "vp"
-        self.tun = self.tag + "t"
-        self.namespaces = []
+class Runner:
+    """The processes and log files of one run."""
+
+    def __init__(self, keep):
+        self.keep = keep
         self.processes = []
         self.tmpdir = tempfile.mkdtemp(prefix="ferrin-bench-")
         self.serial = 0
-        self.blaster_core, self.forwarder_core = args.cores.split(",")
-        self.tools = args.tools
-        self.results = {"cases": {}, "cores": {"load generator": self.blaster_core,
-                                                "forwarder": self.forwarder_core}}
 
-    # ----- processes and namespaces -----
-
-    def spawn(self, cmd, label, env=None):
+    def spawn(self, cmd, label):
         self.serial += 1
         out_path = os.path.join(self.tmpdir, "%s-%d.out" % (label, self.serial))
         err_path = os.path.join(self.tmpdir, "%s-%d.err" % (label, self.serial))
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
-            proc = subprocess.Popen(cmd, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
-                                    env=env)
+            proc = subprocess.Popen(cmd, stdout=out, stderr=err, stdin=subprocess.DEVNULL)
         proc.out_path, proc.err_path = out_path, err_path
         self.processes.append(proc)
         return proc
-
-    @staticmethod
-    def text(path):
-        with open(path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
 
     def end(self, proc, signum=signal.SIGTERM, timeout=10.0):
         """Stops a process this run started, by its PID; returns its exit status."""
@@ -193,7 +193,35 @@ class Bench:
             self.processes.remove(proc)
         return proc.returncode
 
-    def in_ns(self, ns, *cmd):
+    def cleanup(self):
+        for proc in reversed(list(self.processes)):
+            try:
+                self.end(proc, signal.SIGTERM, timeout=5)
+            except Exception:
+                pass
+        if self.keep:
+            print("logs kept in %s" % self.tmpdir)
+        else:
+            shutil.rmtree(self.tmpdir, ignore_errors=True)
+
+
+class Topology:
+    """A site namespace with its forwarder and a peer namespace, joined by veth."""
+
+    def __init__(self, runner, args, name):
+        self.runner = runner
+        self.args = args
+        self.name = name
+        self.site = name + "s"
+        self.peer = name + "p"
+        self.site_if = name + "vs"
+        self.peer_if = name + "vp"
+        self.tun = name + "t"
+        self.namespaces = []
+        self.blaster_core, self.forwarder_core = args.cores.split(",")
+
+    @staticmethod
+    def in_ns(ns, *cmd):
         return ["ip", "netns", "exec", ns] + list(cmd)
 
     def sysctl(self, ns, key, value):
@@ -232,25 +260,17 @@ class Bench:
         # One sleeping process per namespace: its /proc/PID/net shows that
         # namespace's counters without starting a reader per sample.
         bound = str(int(self.args.max_seconds))
-        self.site_holder = self.spawn(self.in_ns(self.site, "sleep", bound), "holder")
-        self.peer_holder = self.spawn(self.in_ns(self.peer, "sleep", bound), "holder")
-        for holder, ns in ((self.site_holder, self.site), (self.peer_holder, self.peer)):
-            wait_for(lambda: os.readlink("/proc/%d/ns/net" % holder.pid)
-                     != os.readlink("/proc/self/ns/net"), 10, "namespace of %s" % ns)
+        self.site_holder = self.runner.spawn(self.in_ns(self.site, "sleep", bound), "holder")
+        self.peer_holder = self.runner.spawn(self.in_ns(self.peer, "sleep", bound), "holder")
+        own = os.readlink("/proc/self/ns/net")
+        for holder in (self.site_holder, self.peer_holder):
+            wait_for(lambda: os.readlink("/proc/%d/ns/net" % holder.pid) != own, 10,
+                     "a process in the namespaces of %s" % self.name)
 
-    def cleanup(self):
-        for proc in reversed(list(self.processes)):
-            try:
-                self.end(proc, signal.SIGTERM, timeout=5)
-            except Exception:
-                pass
+    def remove(self):
         for ns in reversed(self.namespaces):
             subprocess.run(["ip", "netns", "del", ns], capture_output=True, timeout=30)
         self.namespaces = []
-        if self.args.keep:
-            print("logs kept in %s" % self.tmpdir)
-        else:
-            shutil.rmtree(self.tmpdir, ignore_errors=True)
 
     # ----- forwarders -----
 
@@ -260,41 +280,44 @@ class Bench:
             cmd = [self.args.ferrin, "-F", self.tun, PREFIX, RELAY, SITE_V4]
             ready = "started"
         else:
-            cmd = [os.path.join(self.tools, "floor_forwarder"), self.tun, SITE_V4, OTHER_SITE_V4]
+            cmd = [os.path.join(self.args.tools, "floor_forwarder"), self.tun, SITE_V4,
+                   OTHER_SITE_V4]
             ready = "ready"
         if preload:
             cmd = ["env", "LD_PRELOAD=" + preload] + cmd
-        proc = self.spawn(self.in_ns(self.site, *(pin + cmd)), kind)
-        wait_for(lambda: ready in self.text(proc.err_path) or proc.poll() is not None, 10,
+        proc = self.runner.spawn(self.in_ns(self.site, *(pin + cmd)), kind)
+        wait_for(lambda: ready in text_of(proc.err_path) or proc.poll() is not None, 10,
                  "%s to start" % kind)
         if proc.poll() is not None:
-            raise RuntimeError("%s ended at start: %s" % (kind, self.text(proc.err_path)))
+            raise RuntimeError("%s ended at start: %s" % (kind, text_of(proc.err_path)))
         run(["ip", "-n", self.site, "addr", "add", SITE_V6 + "/64", "dev", self.tun, "nodad"])
         run(["ip", "-n", self.site, "-6", "route", "add", "2001:db8::/32", "dev", self.tun])
         return proc
 
     def stop_forwarder(self, proc):
+        """Stops a forwarder; returns its peak resident memory in KiB."""
         hwm = proc_status(proc.pid, "VmHWM")
-        status = self.end(proc)
+        status = self.runner.end(proc)
         if status != 0:
-            raise RuntimeError("forwarder ended with status %s: %s" % (status,
-                                                                       self.text(proc.err_path)))
+            raise RuntimeError("forwarder ended with status %s: %s"
+                               % (status, text_of(proc.err_path)))
         return hwm
 
     # ----- load -----
 
     def start_blaster(self, direction, length, seconds):
         pin = ["taskset", "-c", self.blaster_core]
+        tools = self.args.tools
         if direction == "out":
-            cmd = self.in_ns(self.site, *(pin + [os.path.join(self.tools, "udp_blaster"),
+            cmd = self.in_ns(self.site, *(pin + [os.path.join(tools, "udp_blaster"),
                                                   OTHER_SITE_V6, "9", str(length - 48),
                                                   "%.2f" % seconds]))
         else:
-            cmd = self.in_ns(self.peer, *(pin + [os.path.join(self.tools, "p41_blaster"),
+            cmd = self.in_ns(self.peer, *(pin + [os.path.join(tools, "p41_blaster"),
                                                   PEER_SITE_V4, SITE_V4, PEER_SITE_V6,
                                                   INBOUND_DST_V6, str(length),
                                                   "%.2f" % seconds]))
-        return self.spawn(cmd, "blaster")
+        return self.runner.spawn(cmd, "blaster")
 
     def sample(self, direction):
         """(packets forwarded, packets lost before the forwarder) so far."""
@@ -304,30 +327,18 @@ class Bench:
         else:
             far = interface_counters(self.site_holder.pid)[self.tun][0]
             lost = raw_drops(self.site_holder.pid)
-        return far, lost, time.monotonic()
+        return far, lost
 
-    def blast(self, direction, length, seconds, forwarder, settle=0.2):
-        """Runs one blaster and measures the forwarded rate over a window of
-        the given length, once traffic flows. Returns a dict of figures:
-        the rate in wall-clock time, and per second of CPU time that the
-        forwarder got (which other load on the machine disturbs far less)."""
-        blaster = self.start_blaster(direction, length, seconds + 5.0)
-        try:
-            first = self.sample(direction)[0]
-            wait_for(lambda: self.sample(direction)[0] > first or blaster.poll() is not None,
-                     10, "traffic to flow")
-            if blaster.poll() is not None:
-                raise RuntimeError("blaster ended: %s%s" % (self.text(blaster.out_path),
-                                                            self.text(blaster.err_path)))
-            time.sleep(settle)
-            c0 = cpu_seconds(forwarder.pid)
-            f0, l0, t0 = self.sample(direction)
-            time.sleep(seconds)
-            f1, l1, t1 = self.sample(direction)
-            c1 = cpu_seconds(forwarder.pid)
-        finally:
-            self.end(blaster, signal.SIGTERM)
-        # Let the queues drain before the next measurement.
+    def wait_flowing(self, direction, blaster):
+        first = self.sample(direction)[0]
+        wait_for(lambda: self.sample(direction)[0] > first or blaster.poll() is not None,
+                 10, "traffic to flow")
+        if blaster.poll() is not None:
+            raise RuntimeError("load generator ended: %s%s"
+                               % (text_of(blaster.out_path), text_of(blaster.err_path)))
+
+    def drain(self, direction):
+        """Waits until the forwarder has emptied its queues."""
         last = [self.sample(direction)[0]]
 
         def settled():
@@ -338,75 +349,160 @@ class Bench:
             return False
 
         wait_for(settled, 10, "queues to drain", interval=0.05)
-        pps = (f1 - f0) / (t1 - t0)
-        lost = l1 - l0
-        return {"pps": pps, "gbps": pps * length * 8 / 1e9, "packets": f1 - f0,
-                "lost_before": lost, "seconds": t1 - t0, "cpu_share": (c1 - c0) / (t1 - t0),
-                "pps_cpu": (f1 - f0) / (c1 - c0) if c1 > c0 else 0.0}
 
-    # ----- phases -----
 
-    def phase_rates(self):
-        rounds, seconds = self.args.rounds, self.args.seconds
-        figures = {name: {"ferrin": [], "floor": [], "ratio": [],
-                          "cpu": {"ferrin": [], "floor": []}, "cpu_ratio": [],
-                          "share": {"ferrin": [], "floor": []},
-                          "lost": {"ferrin": [], "floor": []}}
-                   for name, _, _ in CASES}
-        hwm = {"ferrin": 0, "floor": 0}
-        print("rates: %d round(s), %.1f s per measurement, forwarder on CPU %s, load generator "
-              "on CPU %s; ratios ferrin/floor per round: wall-clock/per CPU second"
-              % (rounds, seconds, self.forwarder_core, self.blaster_core), flush=True)
-        for r in range(rounds):
-            line = ["  round %d:" % (r + 1)]
+class Window:
+    """Counters of one forwarder over one measurement window."""
+
+    def __init__(self, topology, direction, forwarder):
+        self.topology, self.direction, self.forwarder = topology, direction, forwarder
+        self.start = self.read()
+
+    def read(self):
+        far, lost = self.topology.sample(self.direction)
+        return far, lost, cpu_seconds(self.forwarder.pid), time.monotonic()
+
+    def close(self, length):
+        f0, l0, c0, t0 = self.start
+        f1, l1, c1, t1 = self.read()
+        packets, lost, cpu, wall = f1 - f0, l1 - l0, c1 - c0, t1 - t0
+        pps = packets / wall
+        return {"pps": pps, "gbps": pps * length * 8 / 1e9, "packets": packets,
+                "lost_before": lost, "lost_share": lost / (lost + packets) if lost + packets
+                else 0.0, "seconds": wall, "cpu_share": cpu / wall,
+                "pps_cpu": packets / cpu if cpu > 0 else 0.0}
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        tag = os.environ.get("BENCH_TAG") or "fb%d" % (os.getpid() % 100000)
+        self.runner = Runner(args.keep)
+        self.a = Topology(self.runner, args, tag + "a")
+        self.b = Topology(self.runner, args, tag + "b")
+        self.results = {"cases": {name: {} for name, _, _ in CASES},
+                        "cores": {"load generator": self.a.blaster_core,
+                                  "forwarder": self.a.forwarder_core}}
+        self.hwm = {kind: 0 for kind in KINDS}
+
+    def blast(self, topology, direction, length, seconds, forwarder, settle=0.2):
+        """One load generator against one forwarder: figures over a window
+        of the given length, opened once traffic flows."""
+        blaster = topology.start_blaster(direction, length, seconds + 5.0)
+        try:
+            topology.wait_flowing(direction, blaster)
+            time.sleep(settle)
+            window = Window(topology, direction, forwarder)
+            time.sleep(seconds)
+            m = window.close(length)
+        finally:
+            self.runner.end(blaster)
+        topology.drain(direction)
+        return m
+
+    # ----- rates -----
+
+    def phase_alone(self):
+        a = self.args
+        print("alone: each forwarder by itself in turn, %d round(s) of %.1f s per case"
+              % (a.rounds, a.seconds), flush=True)
+        figures = {name: {kind: [] for kind in KINDS} for name, _, _ in CASES}
+        for r in range(a.rounds):
+            line = ["  round %d, ferrin/floor:" % (r + 1)]
             for index, (name, direction, length) in enumerate(CASES):
-                order = ["ferrin", "floor"] if (r + index) % 2 == 0 else ["floor", "ferrin"]
+                order = KINDS if (r + index) % 2 == 0 else tuple(reversed(KINDS))
                 got = {}
                 for kind in order:
-                    proc = self.start_forwarder(kind)
-                    m = self.blast(direction, length, seconds, proc)
-                    hwm[kind] = max(hwm[kind], self.stop_forwarder(proc) or 0)
-                    got[kind] = m
-                    figures[name][kind].append(m["pps"])
-                    figures[name]["cpu"][kind].append(m["pps_cpu"])
-                    figures[name]["share"][kind].append(m["cpu_share"])
-                    offered = m["packets"] + m["lost_before"]
-                    figures[name]["lost"][kind].append(m["lost_before"] / offered if offered
-                                                       else 0.0)
-                    if m["packets"] == 0:
+                    proc = self.a.start_forwarder(kind)
+                    got[kind] = self.blast(self.a, direction, length, a.seconds, proc)
+                    self.hwm[kind] = max(self.hwm[kind], self.a.stop_forwarder(proc) or 0)
+                    if got[kind]["packets"] == 0:
                         raise RuntimeError("%s forwarded nothing in %s" % (kind, name))
-                ratio = got["ferrin"]["pps"] / got["floor"]["pps"]
-                figures[name]["ratio"].append(ratio)
-                cpu_ratio = got["ferrin"]["pps_cpu"] / got["floor"]["pps_cpu"]
-                figures[name]["cpu_ratio"].append(cpu_ratio)
-                line.append("%s %.3f/%.3f" % (name, ratio, cpu_ratio))
+                    figures[name][kind].append(got[kind])
+                line.append("%s %.3f" % (name, got["ferrin"]["pps"] / got["floor"]["pps"]))
             print(" ".join(line), flush=True)
-        self.results["hwm_kib"] = hwm
-        for name, direction, length in CASES:
+        for name, _, _ in CASES:
             f = figures[name]
-            self.results["cases"][name] = {
-                "direction": direction, "ipv6_length": length,
-                "ferrin_pps": median_spread(f["ferrin"]), "floor_pps": median_spread(f["floor"]),
-                "ratio": median_spread(f["ratio"]),
-                "ferrin_pps_per_cpu_second": median_spread(f["cpu"]["ferrin"]),
-                "floor_pps_per_cpu_second": median_spread(f["cpu"]["floor"]),
-                "cpu_ratio": median_spread(f["cpu_ratio"]),
-                "cpu_share": {k: statistics.median(v) for k, v in f["share"].items()},
-                "ferrin_gbps": median_spread([p * length * 8 / 1e9 for p in f["ferrin"]]),
-                "floor_gbps": median_spread([p * length * 8 / 1e9 for p in f["floor"]]),
-                "lost_before_forwarder": {k: statistics.median(v) for k, v in f["lost"].items()},
-                "ratios": f["ratio"], "cpu_ratios": f["cpu_ratio"],
+            pairs = list(zip(f["ferrin"], f["floor"]))
+            self.results["cases"][name]["alone"] = {
+                "pps": {k: median_spread([m["pps"] for m in f[k]]) for k in KINDS},
+                "pps_per_cpu_second": {k: median_spread([m["pps_cpu"] for m in f[k]])
+                                       for k in KINDS},
+                "cpu_share": {k: statistics.median(m["cpu_share"] for m in f[k]) for k in KINDS},
+                "lost_share": {k: statistics.median(m["lost_share"] for m in f[k]) for k in KINDS},
+                "ratio": median_spread([x["pps"] / y["pps"] for x, y in pairs]),
+                "ratio_per_cpu_second": median_spread([x["pps_cpu"] / y["pps_cpu"]
+                                                       for x, y in pairs]),
             }
+
+    def phase_side_by_side(self):
+        a = self.args
+        print("side by side: ferrin, the floor and a CPU-bound ballast at once on CPU %s, "
+              "%d round(s) of %d window(s) of %.1f s per case"
+              % (self.a.forwarder_core, a.pair_rounds, a.pair_windows, a.pair_seconds),
+              flush=True)
+        windows = {name: [] for name, _, _ in CASES}
+        for r in range(a.pair_rounds):
+            # Which topology each forwarder gets alternates from round to round.
+            places = {"ferrin": self.a, "floor": self.b} if r % 2 == 0 else \
+                     {"ferrin": self.b, "floor": self.a}
+            procs = {kind: places[kind].start_forwarder(kind) for kind in KINDS}
+            # A third CPU-bound process on the forwarder CPU: each forwarder
+            # gets a third of it while each load generator has half of the
+            # other CPU, so that both forwarders are the bottleneck.
+            ballast = self.runner.spawn(
+                ["taskset", "-c", self.a.forwarder_core, os.path.join(a.tools, "ballast"),
+                 "%.0f" % (4 * (a.pair_windows * a.pair_seconds + 15))], "ballast")
+            line = ["  round %d, ferrin/floor:" % (r + 1)]
+            for name, direction, length in CASES:
+                blasters = {kind: places[kind].start_blaster(direction, length,
+                                                             a.pair_windows * a.pair_seconds
+                                                             + 10.0) for kind in KINDS}
+                try:
+                    for kind in KINDS:
+                        places[kind].wait_flowing(direction, blasters[kind])
+                    time.sleep(0.2)
+                    ratios = []
+                    for _ in range(a.pair_windows):
+                        open_windows = {kind: Window(places[kind], direction, procs[kind])
+                                        for kind in KINDS}
+                        time.sleep(a.pair_seconds)
+                        m = {kind: open_windows[kind].close(length) for kind in KINDS}
+                        if min(m[kind]["packets"] for kind in KINDS) == 0:
+                            raise RuntimeError("a forwarder forwarded nothing in %s" % name)
+                        windows[name].append(m)
+                        ratios.append(m["ferrin"]["pps"] / m["floor"]["pps"])
+                finally:
+                    for kind in KINDS:
+                        self.runner.end(blasters[kind])
+                for kind in KINDS:
+                    places[kind].drain(direction)
+                line.append("%s %s" % (name, " ".join("%.3f" % x for x in ratios)))
+            self.runner.end(ballast)
+            for kind in KINDS:
+                self.hwm[kind] = max(self.hwm[kind], places[kind].stop_forwarder(procs[kind]) or 0)
+            print(" ".join(line), flush=True)
+        for name, _, _ in CASES:
+            w = windows[name]
+            self.results["cases"][name]["side_by_side"] = {
+                "ratio": median_spread([m["ferrin"]["pps"] / m["floor"]["pps"] for m in w]),
+                "ratio_per_cpu_second": median_spread(
+                    [m["ferrin"]["pps_cpu"] / m["floor"]["pps_cpu"] for m in w]),
+                "pps": {k: median_spread([m[k]["pps"] for m in w]) for k in KINDS},
+                "cpu_share": {k: statistics.median(m[k]["cpu_share"] for m in w) for k in KINDS},
+                "lost_share": {k: statistics.median(m[k]["lost_share"] for m in w) for k in KINDS},
+            }
+
+    # ----- allocations and system calls -----
 
     def phase_allocations(self):
         """ferrin under the counting allocator: calls between two reports
         taken before and after traffic in all four cases."""
-        shim = os.path.join(self.tools, "alloc_count.so")
-        proc = self.start_forwarder("ferrin", preload=shim)
-        seconds = self.args.alloc_seconds
+        shim = os.path.join(self.args.tools, "alloc_count.so")
+        proc = self.a.start_forwarder("ferrin", preload=shim)
 
         def reports():
-            return re.findall(r"alloc_count: (.*)", self.text(proc.err_path))
+            return re.findall(r"alloc_count: (.*)", text_of(proc.err_path))
 
         def snapshot():
             before = len(reports())
@@ -417,13 +513,14 @@ class Bench:
         start = snapshot()
         forwarded = {}
         for name, direction, length in CASES:
-            forwarded[name] = self.blast(direction, length, seconds, proc)["packets"]
+            forwarded[name] = self.blast(self.a, direction, length, self.args.alloc_seconds,
+                                         proc)["packets"]
         after = snapshot()
         # The statistics report (syslog) comes after the second snapshot.
         proc.send_signal(signal.SIGUSR1)
-        wait_for(lambda: "Ipkts" in self.text(proc.err_path), 10, "statistics line")
-        stats_line = re.search(r"Ipkts.*", self.text(proc.err_path)).group(0)
-        self.stop_forwarder(proc)
+        wait_for(lambda: "Ipkts" in text_of(proc.err_path), 10, "statistics line")
+        stats_line = re.search(r"Ipkts.*", text_of(proc.err_path)).group(0)
+        self.a.stop_forwarder(proc)
         delta = {k: after[k] - start[k] for k in start}
         self.results["allocations"] = {"at_start": start, "while_forwarding": delta,
                                        "packets": forwarded, "statistics": stats_line}
@@ -431,7 +528,7 @@ class Bench:
         print("allocations while forwarding: %d (%s) over %d packets; at start-up: %s"
               % (total, ", ".join("%s %d" % kv for kv in delta.items()),
                  sum(forwarded.values()), ", ".join("%s %d" % kv for kv in start.items())))
-        print("  ferrin counters after the allocation phase: %s" % stats_line, flush=True)
+        print("  ferrin's counters after it: %s" % stats_line, flush=True)
         return total == 0 and all(v > 0 for v in forwarded.values())
 
     def phase_syscalls(self):
@@ -442,16 +539,17 @@ class Bench:
             return True
         ok = True
         self.results["syscalls"] = {}
-        proc = self.start_forwarder("ferrin")
+        proc = self.a.start_forwarder("ferrin")
         for direction, length in (("out", SMALL_PACKET), ("in", SMALL_PACKET)):
-            out_path = os.path.join(self.tmpdir, "strace-%s.txt" % direction)
-            tracer = self.spawn(["strace", "-c", "-o", out_path, "-p", str(proc.pid)], "strace")
-            wait_for(lambda: "attached" in self.text(tracer.err_path)
+            out_path = os.path.join(self.runner.tmpdir, "strace-%s.txt" % direction)
+            tracer = self.runner.spawn(["strace", "-c", "-o", out_path, "-p", str(proc.pid)],
+                                       "strace")
+            wait_for(lambda: "attached" in text_of(tracer.err_path)
                      or tracer.poll() is not None, 10, "strace to attach")
-            m = self.blast(direction, length, self.args.strace_seconds, proc)
-            self.end(tracer, signal.SIGINT)
+            m = self.blast(self.a, direction, length, self.args.strace_seconds, proc)
+            self.runner.end(tracer, signal.SIGINT)
             calls = {}
-            for line in self.text(out_path).splitlines():
+            for line in text_of(out_path).splitlines():
                 match = re.match(r"^\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?([a-z_0-9]+)\s*$",
                                  line)
                 if match and match.group(2) != "total":
@@ -467,18 +565,19 @@ class Bench:
                                                    "forwarded_far_side": m["packets"]}
             if others or packets == 0:
                 ok = False
-        self.stop_forwarder(proc)
+        self.a.stop_forwarder(proc)
         return ok
 
+    # ----- decision code -----
+
     def phase_decision_time(self):
-        binary = os.path.join(self.tools, "decide_bench")
+        binary = os.path.join(self.args.tools, "decide_bench")
         if not os.path.exists(binary):
             print("decision time: decide_bench not built (Google Benchmark missing), skipped")
             self.results["decision_ns"] = None
             return
-        reps = str(self.args.gbench_repetitions)
-        result = run(["taskset", "-c", self.forwarder_core, binary, "--benchmark_format=json",
-                      "--benchmark_repetitions=" + reps,
+        result = run(["taskset", "-c", self.a.forwarder_core, binary, "--benchmark_format=json",
+                      "--benchmark_repetitions=%d" % self.args.gbench_repetitions,
                       "--benchmark_min_time=%g" % self.args.gbench_min_time], timeout=300)
         data = json.loads(result.stdout)
         per = {}
@@ -496,31 +595,25 @@ class Bench:
         if shutil.which("valgrind") is None:
             print("instructions: valgrind not found, skipped")
             self.results["instructions"] = None
-            return True
-        driver = os.path.join(self.tools, "decide_driver")
+            return
+        driver = os.path.join(self.args.tools, "decide_driver")
         count = self.args.callgrind_packets
         totals = {}
         for mode in ("empty", "tun2raw", "raw2tun"):
-            out_path = os.path.join(self.tmpdir, "callgrind.%s" % mode)
+            out_path = os.path.join(self.runner.tmpdir, "callgrind.%s" % mode)
             run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out_path,
                  "--toggle-collect=run_batch", driver, mode, str(count)], timeout=600)
-            with open(out_path) as f:
-                text = f.read()
-            match = re.search(r"^(?:totals|summary):\s*(\d+)", text, re.M)
+            match = re.search(r"^(?:totals|summary):\s*(\d+)", text_of(out_path), re.M)
             totals[mode] = int(match.group(1))
         per = {mode: (totals[mode] - totals["empty"]) / count for mode in ("tun2raw", "raw2tun")}
         self.results["instructions"] = {"per_packet": per, "totals": totals, "packets": count}
         print("instructions per packet (callgrind, %d packets, driver loop of %.1f subtracted): "
               "tun2raw_decide %.1f, raw2tun_decide %.1f"
               % (count, totals["empty"] / count, per["tun2raw"], per["raw2tun"]), flush=True)
-        return True
 
     # ----- report -----
 
     def report(self):
-        cases = [(name, length, self.results["cases"][name]) for name, _, length in CASES
-                 if name in self.results["cases"]]
-
         def spread(r):
             text = "%.3f-%.3f" % (r["min"], r["max"])
             if "q1" in r:
@@ -533,51 +626,74 @@ class Bench:
             f = length * 8 / 1e9
             return "%.3f Gbit/s (%.3f-%.3f)" % (s["median"] * f, s["min"] * f, s["max"] * f)
 
-        if cases:
-            print()
-            print("forwarding rate, wall clock (median over rounds, min-max):")
+        def shares(key, field):
+            return ", ".join("%s %.0f%%/%.0f%%" % (name, 100 * c[key][field]["ferrin"],
+                                                    100 * c[key][field]["floor"])
+                             for name, c in cases if key in c)
+
+        cases = [(name, self.results["cases"][name]) for name, _, _ in CASES]
+        lengths = {name: length for name, _, length in CASES}
+        print()
+        if any("side_by_side" in c for _, c in cases):
+            print("ferrin / floor side by side (same CPU, same windows; median over windows, "
+                  "min-max, IQR):")
+            print("  %-10s %-44s %s" % ("case", "per second of CPU time", "wall clock"))
+            for name, c in cases:
+                s = c.get("side_by_side")
+                if s:
+                    cpu, wall = s["ratio_per_cpu_second"], s["ratio"]
+                    print("  %-10s %-44s %s"
+                          % (name, "%.3f (%s)" % (cpu["median"], spread(cpu)),
+                             "%.3f (%s)" % (wall["median"], spread(wall))))
+            print("  CPU share (ferrin/floor): " + shares("side_by_side", "cpu_share"))
+            print("  offered load dropped before the forwarder (ferrin/floor): "
+                  + shares("side_by_side", "lost_share"))
+        if any("alone" in c for _, c in cases):
+            print("forwarding rate alone (wall clock; median over rounds, min-max):")
             print("  %-10s %-30s %-30s %s" % ("case", "ferrin", "floor", "ferrin/floor"))
-            for name, length, c in cases:
-                print("  %-10s %-30s %-30s %.3f (%s)" % (name, rate(c["ferrin_pps"], length),
-                                                        rate(c["floor_pps"], length),
-                                                        c["ratio"]["median"], spread(c["ratio"])))
-            print("forwarding rate per second of the forwarder's CPU time (the same packets "
-                  "over the CPU time each forwarder got):")
-            print("  %-10s %-30s %-30s %s" % ("case", "ferrin", "floor", "ferrin/floor"))
-            for name, length, c in cases:
-                print("  %-10s %-30s %-30s %.3f (%s)"
-                      % (name, rate(c["ferrin_pps_per_cpu_second"], length),
-                         rate(c["floor_pps_per_cpu_second"], length),
-                         c["cpu_ratio"]["median"], spread(c["cpu_ratio"])))
-            for name, length, c in cases:
-                if length != SMALL_PACKET:
-                    print("  %s in packets per second: ferrin %.0f, floor %.0f (wall clock)"
-                          % (name, c["ferrin_pps"]["median"], c["floor_pps"]["median"]))
-            print("  CPU share the forwarders got (ferrin/floor): " + ", ".join(
-                "%s %.0f%%/%.0f%%" % (name, 100 * c["cpu_share"]["ferrin"],
-                                      100 * c["cpu_share"]["floor"]) for name, _, c in cases))
+            for name, c in cases:
+                s = c.get("alone")
+                if s:
+                    print("  %-10s %-30s %-30s %.3f (%s)"
+                          % (name, rate(s["pps"]["ferrin"], lengths[name]),
+                             rate(s["pps"]["floor"], lengths[name]), s["ratio"]["median"],
+                             spread(s["ratio"])))
+            print("forwarding rate alone per second of the forwarder's CPU time:")
+            for name, c in cases:
+                s = c.get("alone")
+                if s:
+                    print("  %-10s %-30s %-30s %.3f (%s)"
+                          % (name, rate(s["pps_per_cpu_second"]["ferrin"], lengths[name]),
+                             rate(s["pps_per_cpu_second"]["floor"], lengths[name]),
+                             s["ratio_per_cpu_second"]["median"],
+                             spread(s["ratio_per_cpu_second"])))
+            for name, c in cases:
+                s = c.get("alone")
+                if s and lengths[name] != SMALL_PACKET:
+                    print("  %s in packets per second: ferrin %.0f, floor %.0f"
+                          % (name, s["pps"]["ferrin"]["median"], s["pps"]["floor"]["median"]))
+            print("  CPU share (ferrin/floor): " + shares("alone", "cpu_share"))
             print("  offered load dropped before the forwarder (ferrin/floor; above 0 the "
-                  "forwarder was the bottleneck): " + ", ".join(
-                      "%s %.0f%%/%.0f%%" % (name, 100 * c["lost_before_forwarder"]["ferrin"],
-                                            100 * c["lost_before_forwarder"]["floor"])
-                      for name, _, c in cases))
-        if "hwm_kib" in self.results:
-            print("peak resident memory (VmHWM): ferrin %d KiB, floor %d KiB"
-                  % (self.results["hwm_kib"]["ferrin"], self.results["hwm_kib"]["floor"]))
+                  "forwarder was the bottleneck): " + shares("alone", "lost_share"))
+        self.results["hwm_kib"] = self.hwm
+        print("peak resident memory (VmHWM): ferrin %d KiB, floor %d KiB"
+              % (self.hwm["ferrin"], self.hwm["floor"]))
 
     def main(self):
         a = self.args
         print("ferrin bench%s: %s" % (" (smoke)" if a.smoke else "", a.ferrin))
-        print("machine: %d CPU(s), load average %s" % (os.cpu_count(), load_average()),
-              flush=True)
+        print("machine: %d CPU(s), load average %s; load generators on CPU %s, forwarders on "
+              "CPU %s" % (os.cpu_count(), load_average(), self.a.blaster_core,
+                          self.a.forwarder_core), flush=True)
         self.results["load_before"] = load_average()
-        ok = True
-        self.setup()
-        self.phase_rates()
-        ok = self.phase_allocations() and ok
+        self.a.setup()
+        self.b.setup()
+        self.phase_side_by_side()
+        self.phase_alone()
+        ok = self.phase_allocations()
         ok = self.phase_syscalls() and ok
         self.phase_decision_time()
-        ok = self.phase_instructions() and ok
+        self.phase_instructions()
         self.results["load_after"] = load_average()
         self.report()
         print("load average at the end: %s" % self.results["load_after"])
@@ -586,30 +702,41 @@ class Bench:
                 json.dump(self.results, f, indent=2)
         return ok
 
+    def cleanup(self):
+        self.runner.cleanup()
+        self.a.remove()
+        self.b.remove()
+
 
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--ferrin", required=True)
     p.add_argument("--tools", required=True, help="folder of the bench programs")
     p.add_argument("--smoke", action="store_true")
-    p.add_argument("--rounds", type=int)
-    p.add_argument("--seconds", type=float, help="measurement window per case")
+    p.add_argument("--rounds", type=int, help="rounds alone")
+    p.add_argument("--seconds", type=float, help="window per case alone")
+    p.add_argument("--pair-rounds", type=int, help="rounds side by side")
+    p.add_argument("--pair-windows", type=int, help="windows per case and round side by side")
+    p.add_argument("--pair-seconds", type=float, help="window side by side")
     p.add_argument("--cores", default="0,1" if (os.cpu_count() or 1) >= 2 else "0,0",
                    help="load generator CPU,forwarder CPU (default 0,1)")
     p.add_argument("--json", help="write all figures to this file")
     p.add_argument("--keep", action="store_true", help="keep the logs")
     a = p.parse_args()
     if a.smoke:
-        defaults = dict(rounds=1, seconds=0.3, alloc_seconds=0.2, strace_seconds=0.3,
-                        gbench_repetitions=3, gbench_min_time=0.02, callgrind_packets=10000)
+        defaults = dict(rounds=1, seconds=0.3, pair_rounds=1, pair_windows=1, pair_seconds=0.3,
+                        alloc_seconds=0.2, strace_seconds=0.3, gbench_repetitions=3,
+                        gbench_min_time=0.02, callgrind_packets=10000)
     else:
-        defaults = dict(rounds=7, seconds=2.0, alloc_seconds=1.0, strace_seconds=1.0,
-                        gbench_repetitions=9, gbench_min_time=0.3, callgrind_packets=100000)
+        defaults = dict(rounds=5, seconds=1.5, pair_rounds=6, pair_windows=4, pair_seconds=1.0,
+                        alloc_seconds=1.0, strace_seconds=1.0, gbench_repetitions=9,
+                        gbench_min_time=0.3, callgrind_packets=100000)
     for k, v in defaults.items():
         if getattr(a, k, None) is None:
             setattr(a, k, v)
     # Upper bound of the whole run, for the namespace holders.
-    a.max_seconds = 600 + a.rounds * 8 * (a.seconds + 5)
+    a.max_seconds = 900 + a.rounds * 8 * (a.seconds + 5) \
+        + a.pair_rounds * 4 * (a.pair_windows * a.pair_seconds + 15)
     return a
 
 
@@ -618,6 +745,7 @@ def main():
     for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(signum, on_signal)
     bench = Bench(args)
+    ok = False
     try:
         ok = bench.main()
     except Interrupted as e:
