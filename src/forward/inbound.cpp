@@ -1,13 +1,13 @@
 #include "forward/inbound.h"
 
+#include "forward/ipv6_fields.h"
 #include "link/tun_device.h"
 #include "link/tun_io.h"
 #include "mapping/acceptance.h"
-#include "mapping/prefix.h"
+#include "mapping/address_head.h"
 #include "trace/trace.h"
 
 #include <arpa/inet.h>
-#include <endian.h>
 #include <sys/socket.h>
 #include <syslog.h>
 
@@ -16,56 +16,12 @@
 
 namespace {
 
-constexpr size_t ipv6_header_len = 40;
 constexpr size_t ipv4_min_header_len = 20;
 constexpr size_t ipv4_source_offset = 12;
-
-const in6_addr* source_of(const uint8_t* packet)
-{
-    return reinterpret_cast<const in6_addr*>(packet + 8);
-}
-
-const in6_addr* destination_of(const uint8_t* packet)
-{
-    return reinterpret_cast<const in6_addr*>(packet + 24);
-}
 
 const in_addr* ipv4_source_of(const uint8_t* datagram)
 {
     return reinterpret_cast<const in_addr*>(datagram + ipv4_source_offset);
-}
-
-// The prefix tests of a packet, a word at a time. From the start of the
-// event loop the 6rd prefix length P is 16 to 63, the common length M 0 to
-// 31 and the delegated length D = P + 32 - M at most 64, so every bit that
-// the tests and the extraction look at lies in the first 64 bits of an
-// address, and both addresses of a packet lie inside the IPv6 header that
-// the length test has already found whole. The answers are those of
-// prefix_differs and extract_v4_address, which remain the definitions.
-
-// The first 64 bits of an address, in host order.
-uint64_t head_of(const void* addr)
-{
-    uint64_t word;
-    std::memcpy(&word, addr, sizeof word);
-    return be64toh(word);
-}
-
-// Whether the first n bits (1 to 64) of two address heads differ.
-bool heads_differ(uint64_t a, uint64_t b, int n)
-{
-    return ((a ^ b) >> (64 - n)) != 0;
-}
-
-// The IPv4 address embedded after the 6rd prefix: the first M bits from the
-// own address, the other 32 - M from bits P to D - 1 of the address.
-in_addr embedded_v4(uint64_t head, int prefix_len, int common_len, in_addr own)
-{
-    const uint32_t window = static_cast<uint32_t>((head << prefix_len) >> 32);
-    const uint32_t common = ntohl(own.s_addr) & ~(0xFFFFFFFFu >> common_len);
-    in_addr embedded;
-    embedded.s_addr = htonl((window >> common_len) | common);
-    return embedded;
 }
 
 // Refusals and faults are rare: kept out of line, so that the common path
@@ -74,8 +30,8 @@ in_addr embedded_v4(uint64_t head, int prefix_len, int common_len, in_addr own)
                                                  const uint8_t* packet)
 {
     if (tracing()) {
-        const char* destination = v6_text(destination_of(packet));
-        const char* source = v6_text(source_of(packet));
+        const char* destination = v6_text(ipv6_destination_of(packet));
+        const char* source = v6_text(ipv6_source_of(packet));
         trace("raw2tun: %s (%s %s %s)", reason, destination, source,
               v4_text(ipv4_source_of(datagram)));
     }
@@ -132,25 +88,25 @@ path_outcome raw2tun_decide(const TunnelContext& ctx, size_t n, size_t* header_l
     uint32_t ipv4_source;
     std::memcpy(&ipv4_source, datagram + ipv4_source_offset, sizeof ipv4_source);
 
-    const uint64_t prefix = head_of(&ctx.prefix);
-    const uint64_t source = head_of(source_of(packet));
+    const uint64_t prefix = address_head(&ctx.prefix);
+    const uint64_t source = address_head(ipv6_source_of(packet));
     if (heads_differ(prefix, source, ctx.prefix_len)) {
         // A native IPv6 source: only the border relay may bring it in.
         if (__builtin_expect(ipv4_source != ctx.relay_addr.sin_addr.s_addr, 0))
             return refuse("native address from non-relaying router", datagram, packet);
-        if (__builtin_expect(reject_v6_address(source_of(packet)), 0))
+        if (__builtin_expect(reject_v6_address(ipv6_source_of(packet)), 0))
             return refuse("reject IPv6 source", datagram, packet);
     } else {
         // A site of the domain must send from the IPv4 address its IPv6
         // source embeds; the relay gets no exemption here.
         const in_addr embedded =
-            embedded_v4(source, ctx.prefix_len, ctx.v4_common_len, ctx.my_v4_addr);
+            head_v4_address(source, ctx.prefix_len, ctx.v4_common_len, ctx.my_v4_addr);
         if (__builtin_expect(embedded.s_addr != ipv4_source, 0))
             return refuse("embedded address differs from IPv4 source", datagram, packet);
         if (__builtin_expect(reject_v4_address(&embedded), 0))
             return refuse("reject IPv4 source", datagram, packet);
     }
-    const uint64_t destination = head_of(destination_of(packet));
+    const uint64_t destination = address_head(ipv6_destination_of(packet));
     if (__builtin_expect(heads_differ(prefix, destination, delegated_prefix_len(ctx)), 0))
         return refuse("destination is not me", datagram, packet);
 
@@ -191,10 +147,10 @@ void raw2tun(TunnelContext& ctx)
     if (tracing()) {
         // The IPv4 source lies below the tunnel header and is still intact.
         const uint8_t* packet = ctx.buffer + header;
-        const char* destination = v6_text(destination_of(packet));
-        const char* source = v6_text(source_of(packet));
+        const char* destination = v6_text(ipv6_destination_of(packet));
+        const char* source = v6_text(ipv6_source_of(packet));
         trace("in  %s %s %s n=%u s=%zu", destination, source, v4_text(ipv4_source_of(ctx.buffer)),
-              static_cast<unsigned>(packet[6]), packet_len);
+              ipv6_next_header_of(packet), packet_len);
     }
     ++ctx.Ipkts;
     ctx.Ibytes += packet_len;

@@ -1,13 +1,13 @@
 #include "forward/outbound.h"
 
+#include "forward/ipv6_fields.h"
 #include "link/tun_device.h"
 #include "link/tun_io.h"
 #include "mapping/acceptance.h"
-#include "mapping/prefix.h"
+#include "mapping/address_head.h"
 #include "trace/trace.h"
 
 #include <arpa/inet.h>
-#include <endian.h>
 #include <sys/socket.h>
 #include <syslog.h>
 
@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr size_t ipv6_header_len = 40;
 constexpr size_t ipv4_header_len = 20;
 constexpr uint8_t ipproto_ipv6_in_ipv4 = 41;
 constexpr uint8_t outer_ttl = 255;
@@ -25,56 +24,13 @@ constexpr uint8_t outer_ttl = 255;
 constexpr size_t outer_offset = outbound_read_offset - ipv4_header_len + tun_header_len;
 constexpr size_t packet_offset = outbound_read_offset + tun_header_len;
 
-const in6_addr* source_of(const uint8_t* packet)
-{
-    return reinterpret_cast<const in6_addr*>(packet + 8);
-}
-
-const in6_addr* destination_of(const uint8_t* packet)
-{
-    return reinterpret_cast<const in6_addr*>(packet + 24);
-}
-
-// The prefix tests of a packet, a word at a time. From the start of the
-// event loop the 6rd prefix length P is 16 to 63, the common length M 0 to
-// 31 and the delegated length D = P + 32 - M at most 64, so every bit that
-// the tests and the extraction look at lies in the first 64 bits of an
-// address, and both addresses of a packet lie inside the IPv6 header that
-// the length test has already found whole. The answers are those of
-// prefix_differs and extract_v4_address, which remain the definitions.
-
-// The first 64 bits of an address, in host order.
-uint64_t head_of(const void* addr)
-{
-    uint64_t word;
-    std::memcpy(&word, addr, sizeof word);
-    return be64toh(word);
-}
-
-// Whether the first n bits (1 to 64) of two address heads differ.
-bool heads_differ(uint64_t a, uint64_t b, int n)
-{
-    return ((a ^ b) >> (64 - n)) != 0;
-}
-
-// The IPv4 address embedded after the 6rd prefix: the first M bits from the
-// own address, the other 32 - M from bits P to D - 1 of the address.
-in_addr embedded_v4(uint64_t head, int prefix_len, int common_len, in_addr own)
-{
-    const uint32_t window = static_cast<uint32_t>((head << prefix_len) >> 32);
-    const uint32_t common = ntohl(own.s_addr) & ~(0xFFFFFFFFu >> common_len);
-    in_addr embedded;
-    embedded.s_addr = htonl((window >> common_len) | common);
-    return embedded;
-}
-
 // Refusals and faults are rare: kept out of line, so that the common path
 // stays short.
 [[gnu::cold, gnu::noinline]] path_outcome refuse(const char* reason, const uint8_t* packet)
 {
     if (tracing()) {
-        const char* source = v6_text(source_of(packet));
-        const char* destination = v6_text(destination_of(packet));
+        const char* source = v6_text(ipv6_source_of(packet));
+        const char* destination = v6_text(ipv6_destination_of(packet));
         trace("tun2raw: %s (%s %s)", reason, source, destination);
     }
     return OUTCOME_REJECT;
@@ -146,20 +102,20 @@ path_outcome tun2raw_decide(const TunnelContext& ctx, size_t n, sockaddr_in* tar
         return no_ipv6_header(packet_len);
 
     const uint8_t* packet = ctx.buffer + packet_offset;
-    const uint64_t prefix = head_of(&ctx.prefix);
-    const uint64_t source = head_of(source_of(packet));
+    const uint64_t prefix = address_head(&ctx.prefix);
+    const uint64_t source = address_head(ipv6_source_of(packet));
     if (__builtin_expect(heads_differ(prefix, source, delegated_prefix_len(ctx)), 0))
         return refuse("source is not me", packet);
 
     *target = ctx.relay_addr;
-    const uint64_t destination = head_of(destination_of(packet));
+    const uint64_t destination = address_head(ipv6_destination_of(packet));
     if (!heads_differ(prefix, destination, ctx.prefix_len)) {
         // Another site of the domain: straight to the IPv4 address it embeds.
-        target->sin_addr = embedded_v4(destination, ctx.prefix_len, ctx.v4_common_len,
-                                       ctx.my_v4_addr);
+        target->sin_addr =
+            head_v4_address(destination, ctx.prefix_len, ctx.v4_common_len, ctx.my_v4_addr);
         if (__builtin_expect(reject_v4_address(&target->sin_addr), 0))
             return refuse("reject IPv4 destination", packet);
-    } else if (__builtin_expect(reject_v6_address(destination_of(packet)), 0)) {
+    } else if (__builtin_expect(reject_v6_address(ipv6_destination_of(packet)), 0)) {
         return refuse("reject IPv6 destination", packet);
     }
 
@@ -200,9 +156,9 @@ void tun2raw(TunnelContext& ctx)
     }
     if (tracing()) {
         const uint8_t* packet = ctx.buffer + packet_offset;
-        const char* source = v6_text(source_of(packet));
-        const char* destination = v6_text(destination_of(packet));
-        trace("out %s %s n=%u s=%zu", source, destination, static_cast<unsigned>(packet[6]),
+        const char* source = v6_text(ipv6_source_of(packet));
+        const char* destination = v6_text(ipv6_destination_of(packet));
+        trace("out %s %s n=%u s=%zu", source, destination, ipv6_next_header_of(packet),
               length);
     }
     ++ctx.Opkts;
