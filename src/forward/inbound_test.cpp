@@ -2,8 +2,6 @@
 
 #include "forward/test_packets.h"
 
-#include <syslog.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -13,16 +11,14 @@
 
 namespace {
 
-using test::CapturedStderr;
 using test::Counters;
-using test::counters_of;
-using test::DebugLevelScope;
+using test::device_frame;
 using test::dump_text;
 using test::hex_of;
 using test::ipv4_datagram;
 using test::ipv6_packet;
 using test::outcome_name;
-using test::PacketPipe;
+using test::PathRun;
 using test::TestTunnel;
 
 const char* const me = "2001:db8:c000:201::10";
@@ -41,12 +37,9 @@ struct Decision {
 Decision decide(TestTunnel& tunnel, const std::vector<uint8_t>& datagram, int level, size_t n)
 {
     tunnel.load(0, datagram);
-    DebugLevelScope scope(level);
     Decision d;
     d.header_len = 0xDEAD;
-    CapturedStderr captured;
-    d.outcome = raw2tun_decide(tunnel.ctx, n, &d.header_len);
-    d.trace = captured.text();
+    d.trace = test::traced(level, [&] { d.outcome = raw2tun_decide(tunnel.ctx, n, &d.header_len); });
     return d;
 }
 
@@ -351,45 +344,13 @@ TEST(Raw2tunDecide, IgnoresBufferBytesAfterTheDatagram)
     }
 }
 
-// The whole inbound path with socket pairs for the raw socket and the tunnel
-// device; a descriptor of -1 makes that call fail.
-struct PathRun {
-    std::string output;  // trace lines and syslog copies on standard error
-    Counters counters;
-    std::vector<uint8_t> written;
-};
-
+// The whole inbound path: the datagram waits on the raw socket, and what
+// was written to the tunnel device is returned.
 PathRun run_raw2tun(TestTunnel& tunnel, const std::vector<uint8_t>& datagram, int level,
                     bool socket_works = true, bool device_works = true)
 {
-    PacketPipe raw;
-    PacketPipe device;
-    tunnel.ctx.raw_fd = socket_works ? raw.inner() : -1;
-    tunnel.ctx.tun_fd = device_works ? device.inner() : -1;
-    raw.put(datagram);
-
-    DebugLevelScope scope(level);
-    openlog(nullptr, LOG_PERROR, LOG_DAEMON);
-    PathRun run;
-    {
-        CapturedStderr captured;
-        raw2tun(tunnel.ctx);
-        run.output = captured.text();
-    }
-    closelog();
-    run.counters = counters_of(tunnel.ctx);
-    run.written = device.take();
-    tunnel.ctx.raw_fd = -1;
-    tunnel.ctx.tun_fd = -1;
-    return run;
-}
-
-// Linux takes IPv6 packets behind flags 0 and EtherType 0x86dd.
-std::vector<uint8_t> device_frame(const std::vector<uint8_t>& packet)
-{
-    std::vector<uint8_t> frame{0x00, 0x00, 0x86, 0xDD};
-    frame.insert(frame.end(), packet.begin(), packet.end());
-    return frame;
+    return test::run_path(tunnel, raw2tun, datagram, level, tunnel.ctx.raw_fd, socket_works,
+                          tunnel.ctx.tun_fd, device_works);
 }
 
 TEST(Raw2tun, DeliversCountsAndTracesEachOutcome)

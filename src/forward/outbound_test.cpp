@@ -3,7 +3,6 @@
 #include "forward/test_packets.h"
 
 #include <arpa/inet.h>
-#include <syslog.h>
 
 #include <gtest/gtest.h>
 
@@ -14,15 +13,13 @@
 
 namespace {
 
-using test::CapturedStderr;
 using test::Counters;
-using test::counters_of;
-using test::DebugLevelScope;
+using test::device_frame;
 using test::dump_text;
 using test::hex_of;
 using test::outcome_name;
 using test::ipv6_packet;
-using test::PacketPipe;
+using test::PathRun;
 using test::TestTunnel;
 using test::text_of;
 using test::tun_frame;
@@ -46,13 +43,11 @@ struct Decision {
 Decision decide(TestTunnel& tunnel, const std::vector<uint8_t>& frame, int level, size_t n)
 {
     tunnel.load(read_offset, frame);
-    DebugLevelScope scope(level);
     Decision d;
     std::memset(&d.target, 0xEE, sizeof d.target);
     d.length = 0xDEAD;
-    CapturedStderr captured;
-    d.outcome = tun2raw_decide(tunnel.ctx, n, &d.target, &d.length);
-    d.trace = captured.text();
+    d.trace = test::traced(
+        level, [&] { d.outcome = tun2raw_decide(tunnel.ctx, n, &d.target, &d.length); });
     return d;
 }
 
@@ -343,45 +338,13 @@ TEST(Tun2rawDecide, IgnoresBufferBytesOutsideTheFrame)
     }
 }
 
-// The whole outbound path with socket pairs for the tunnel device and the
-// raw socket; a descriptor of -1 makes that call fail.
-struct PathRun {
-    std::string output;  // trace lines and syslog copies on standard error
-    Counters counters;
-    std::vector<uint8_t> sent;
-};
-
-PathRun run_tun2raw(TestTunnel& tunnel, const std::vector<uint8_t>& device_frame, int level,
+// The whole outbound path: the frame waits on the tunnel device, and what
+// was sent on the raw socket is returned.
+PathRun run_tun2raw(TestTunnel& tunnel, const std::vector<uint8_t>& frame, int level,
                     bool device_works = true, bool socket_works = true)
 {
-    PacketPipe device;
-    PacketPipe raw;
-    tunnel.ctx.tun_fd = device_works ? device.inner() : -1;
-    tunnel.ctx.raw_fd = socket_works ? raw.inner() : -1;
-    device.put(device_frame);
-
-    DebugLevelScope scope(level);
-    openlog(nullptr, LOG_PERROR, LOG_DAEMON);
-    PathRun run;
-    {
-        CapturedStderr captured;
-        tun2raw(tunnel.ctx);
-        run.output = captured.text();
-    }
-    closelog();
-    run.counters = counters_of(tunnel.ctx);
-    run.sent = raw.take();
-    tunnel.ctx.tun_fd = -1;
-    tunnel.ctx.raw_fd = -1;
-    return run;
-}
-
-// Linux hands IPv6 packets over behind flags 0 and EtherType 0x86dd.
-std::vector<uint8_t> device_frame(const std::vector<uint8_t>& packet)
-{
-    std::vector<uint8_t> frame{0x00, 0x00, 0x86, 0xDD};
-    frame.insert(frame.end(), packet.begin(), packet.end());
-    return frame;
+    return test::run_path(tunnel, tun2raw, frame, level, tunnel.ctx.tun_fd, device_works,
+                          tunnel.ctx.raw_fd, socket_works);
 }
 
 TEST(Tun2raw, SendsCountsAndTracesEachOutcome)
@@ -420,11 +383,11 @@ TEST(Tun2raw, SendsCountsAndTracesEachOutcome)
             if (c.target != nullptr) {
                 // The outer header and the packet: L + 20 bytes from buffer offset 4.
                 const size_t sent_len = c.packet.size() + 20;
-                EXPECT_EQ(run.sent.size(), sent_len);
-                EXPECT_EQ(hex_of(run.sent), hex_of(tunnel.bytes(header_offset, sent_len)));
+                EXPECT_EQ(run.written.size(), sent_len);
+                EXPECT_EQ(hex_of(run.written), hex_of(tunnel.bytes(header_offset, sent_len)));
                 expect_outer_header(tunnel, c.packet, c.target, c.tos);
             } else {
-                EXPECT_TRUE(run.sent.empty()) << "sent " << run.sent.size() << " bytes";
+                EXPECT_TRUE(run.written.empty()) << "sent " << run.written.size() << " bytes";
             }
         }
     }

@@ -1,7 +1,8 @@
 // Helpers shared by the unit tests: standard error capture, the debug level,
 // address literals, a tunnel context built the way main() builds it, IPv6
 // packets and protocol-41 datagrams to feed the packet paths, and socket
-// pairs standing in for the tunnel device and the raw socket.
+// pairs standing in for the tunnel device and the raw socket, with which a
+// whole packet path runs once.
 #pragma once
 
 #include "daemon/program_name.h"
@@ -13,6 +14,7 @@
 #include <arpa/inet.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -91,6 +93,17 @@ public:
 private:
     int saved_;
 };
+
+// Runs call() at the given debug level and returns what it wrote to
+// standard error.
+template <typename Call>
+std::string traced(int level, Call call)
+{
+    DebugLevelScope scope(level);
+    CapturedStderr captured;
+    call();
+    return captured.text();
+}
 
 inline in6_addr v6(const char* text)
 {
@@ -198,6 +211,15 @@ inline std::vector<uint8_t> ipv6_packet(const char* source, const char* destinat
 inline std::vector<uint8_t> tun_frame(const std::vector<uint8_t>& packet)
 {
     std::vector<uint8_t> frame{0x00, 0x00, 0x00, 0x1C};
+    frame.insert(frame.end(), packet.begin(), packet.end());
+    return frame;
+}
+
+// A frame as Linux hands an IPv6 packet over and takes one: flags 0 and
+// EtherType 0x86dd, then the packet.
+inline std::vector<uint8_t> device_frame(const std::vector<uint8_t>& packet)
+{
+    std::vector<uint8_t> frame{0x00, 0x00, 0x86, 0xDD};
     frame.insert(frame.end(), packet.begin(), packet.end());
     return frame;
 }
@@ -313,6 +335,39 @@ inline std::ostream& operator<<(std::ostream& out, const Counters& c)
     return out << "Ipkts " << c.Ipkts << " Ierrs " << c.Ierrs << " Irjct " << c.Irjct << " Ibytes "
                << c.Ibytes << " Opkts " << c.Opkts << " Oerrs " << c.Oerrs << " Orjct " << c.Orjct
                << " Obytes " << c.Obytes;
+}
+
+// What one run of a whole packet path left behind.
+struct PathRun {
+    std::string output;  // trace lines and syslog copies on standard error
+    Counters counters;
+    std::vector<uint8_t> written;  // what the path wrote to its other descriptor
+};
+
+// Runs a whole packet path once with a socket pair standing in for each of
+// its two descriptors: `arriving` waits on the one it reads (read_fd), and
+// what it writes to the other (write_fd) is returned. A descriptor whose
+// `works` is false is left at -1, so that call fails. Syslog messages are
+// copied to standard error, where they are captured with the trace lines.
+inline PathRun run_path(TestTunnel& tunnel, void (*path)(TunnelContext&),
+                        const std::vector<uint8_t>& arriving, int level, int& read_fd,
+                        bool read_works, int& write_fd, bool write_works)
+{
+    PacketPipe reading;
+    PacketPipe writing;
+    read_fd = read_works ? reading.inner() : -1;
+    write_fd = write_works ? writing.inner() : -1;
+    reading.put(arriving);
+
+    openlog(nullptr, LOG_PERROR, LOG_DAEMON);
+    PathRun run;
+    run.output = traced(level, [&] { path(tunnel.ctx); });
+    closelog();
+    run.counters = counters_of(tunnel.ctx);
+    run.written = writing.take();
+    read_fd = -1;
+    write_fd = -1;
+    return run;
 }
 
 inline const char* outcome_name(path_outcome outcome)
