@@ -1,18 +1,14 @@
 // Arbitrary frames from the tunnel device through the outbound decision,
 // under a 6rd domain chosen by the first bytes of the input.
 //
-// Input: 32 bytes of set-up, then the frame as the device would hand it over.
-//   0      6rd prefix length selector (16 to 63)
-//   1      common IPv4 length selector (0 to 31, delegated length <= 64)
+// Input: 32 bytes of set-up (packet_input.h), then the frame as the device
+// would hand it over. Of the set-up, this target's own:
 //   2      shaping: bit 0 source inside the delegated prefix, bit 1
 //          destination inside the 6rd prefix, bit 2 that destination embeds
 //          bytes 28..31, bit 3 destination inside the own delegated prefix,
 //          bit 4 IPv6 frame header, bit 5 (without bit 1) destination
 //          starting with bytes 28 and 29
-//   3      bits 0-2 length mode (below), bits 3-7 debug level (28 to 30
-//          trace lines, 31 hex dumps too)
-//   4..19  6rd prefix, every bit from the input
-//   20..23 own IPv4 address, 24..27 relay, 28..31 a peer site's address
+//   28..31 a peer site's address
 //
 // Every decision is compared with the bit-by-bit model of reference.h. The
 // bytes behind the frame are poisoned, so reading or writing them stops the
@@ -20,7 +16,7 @@
 // two runs whose results must agree, so nothing may depend on them.
 #include "daemon/tunnel_context.h"
 #include "forward/outbound.h"
-#include "mapping/prefix.h"
+#include "packet_input.h"
 #include "reference.h"
 #include "trace/trace.h"
 
@@ -33,9 +29,9 @@
 
 namespace {
 
+using namespace packet_input;
 using namespace reference;
 
-constexpr size_t setup_len = 32;
 constexpr size_t room = tunnel_buffer_size - outbound_read_offset;
 constexpr size_t packet_at = outbound_read_offset + 4;  // IPv6 packet in the buffer
 constexpr size_t header_at = packet_at - 20;            // outer IPv4 header
@@ -92,36 +88,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (Buffer == nullptr)
         Buffer = static_cast<uint8_t*>(malloc(tunnel_buffer_size));
 
-    uint8_t setup[setup_len] = {};
-    std::memcpy(setup, data, size < setup_len ? size : setup_len);
-    const uint8_t* frame_in = data + (size < setup_len ? size : setup_len);
-    size_t frame_len = size - (size < setup_len ? size : setup_len);
-
-    Domain d;
-    choose_lengths(d, setup[0], setup[1]);
-    std::memcpy(d.prefix, setup + 4, 16);
-    std::memcpy(d.own, setup + 20, 4);
-    std::memcpy(d.relay, setup + 24, 4);
-    const uint8_t* peer = setup + 28;
-    const uint8_t shape = setup[2];
-    const int length_mode = setup[3] & 7;
-    // Trace lines now and then, hex dumps (slow) rarely.
-    const int debug = setup[3] >> 3;
-    DebugLevel = debug == 31 ? 2 : debug >= 28 ? 1 : 0;
+    const PacketInput in = read_packet_input(data, size);
+    const Domain& d = in.domain;
+    const uint8_t* peer = in.setup + 28;
+    const uint8_t shape = in.shape;
+    DebugLevel = in.debug_level;
 
     // The frame, shaped so that the interesting branches are easy to reach.
-    size_t stored = frame_len < room ? frame_len : room;
-    std::memcpy(Frame, frame_in, stored);
+    size_t stored = in.packet_len < room ? in.packet_len : room;
+    std::memcpy(Frame, in.packet, stored);
     if ((shape & 0x10) && stored >= 4) {
         const uint8_t inet6[4] = {0, 0, 0, 28};
         std::memcpy(Frame, inet6, 4);
     }
     if ((shape & 0x01) && stored >= 4 + 24)
-        for (int i = 0; i < delegated_len(d); ++i)
-            set_bit(Frame + 4 + 8, i, delegated_bit(d, i));
+        put_delegated_prefix(d, Frame + 4 + 8);
     if ((shape & 0x02) && stored >= 4 + 40) {
-        for (int i = 0; i < d.prefix_len; ++i)
-            set_bit(Frame + 4 + 24, i, bit(d.prefix, i));
+        put_6rd_prefix(d, Frame + 4 + 24);
         if (shape & 0x04)
             embed_v4(d, Frame + 4 + 24, peer);
     } else if ((shape & 0x20) && stored >= 4 + 40) {
@@ -129,46 +112,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::memcpy(Frame + 4 + 24, peer, 2);
     }
     if ((shape & 0x08) && stored >= 4 + 40)
-        for (int i = 0; i < delegated_len(d); ++i)
-            set_bit(Frame + 4 + 24, i, delegated_bit(d, i));
+        put_delegated_prefix(d, Frame + 4 + 24);
 
     // Counts at and around the room the read is given: a read that fills
     // the room, or that the kernel reports as longer, is never forwarded.
-    size_t n = frame_len;
-    switch (length_mode) {
-    case 4:  // the largest frame that can be forwarded
-    case 5:  // a read that filled the room
-        n = length_mode == 4 ? room - 1 : room;
-        if (stored < n)
-            std::memset(Frame + stored, 0, n - stored);
-        stored = n;
-        break;
-    case 6:
-    case 7:  // the kernel reports more than it stored
-        if (stored < room)
-            std::memset(Frame + stored, 0, room - stored);
-        stored = room;
-        n = length_mode == 6 ? room + setup[3] : SIZE_MAX - setup[3];
-        break;
-    default:
-        break;
-    }
+    const size_t n = reported_count(in, Frame, stored, room);
 
-    TunnelContext ctx{};
-    ctx.buffer = Buffer;
-    ctx.buffer_size = tunnel_buffer_size;
-    std::memcpy(&ctx.prefix, d.prefix, 16);
-    ctx.prefix_len = d.prefix_len;
-    std::memcpy(&ctx.my_v4_addr, d.own, 4);
-    ctx.v4_common_len = d.common_len;
-    ctx.relay_addr.sin_family = AF_INET;
-    std::memcpy(&ctx.relay_addr.sin_addr, d.relay, 4);
-    ctx.tun_fd = -1;
-    ctx.raw_fd = -1;
-
+    TunnelContext ctx = context_for(d, Buffer);
     // The start-up derivation of the delegated prefix, checked bit by bit:
     // bits P to D - 1 from the own address, every other bit as given.
-    embed_v4_suffix(&ctx.prefix, ctx.prefix_len, &ctx.my_v4_addr, ctx.v4_common_len);
     for (int i = 0; i < 128; ++i) {
         const int expected = i < delegated_len(d) ? delegated_bit(d, i) : bit(d.prefix, i);
         FUZZ_CHECK(bit(ctx.prefix.s6_addr, i) == expected);
