@@ -12,28 +12,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
-enum { batch = 64, max_payload = 1500 };
+#include "blast.h"
 
-// SIGTERM or SIGINT ends the run early; the count is still printed.
-static volatile sig_atomic_t stop_requested;
-
-static void request_stop(int signal_number)
-{
-    (void)signal_number;
-    stop_requested = 1;
-}
-
-static double now(void)
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
-}
+enum { max_payload = 1500 };
 
 int main(int argc, char** argv)
 {
@@ -65,27 +49,6 @@ int main(int argc, char** argv)
     static char data[max_payload];
     memset(data, 0x5a, sizeof data);
     struct iovec iov = {data, (size_t)payload};
-    struct mmsghdr messages[batch];
-    memset(messages, 0, sizeof messages);
-    for (int i = 0; i < batch; ++i) {
-        messages[i].msg_hdr.msg_iov = &iov;
-        messages[i].msg_hdr.msg_iovlen = 1;
-    }
-
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = request_stop;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, NULL);
-    sigaction(SIGINT, &action, NULL);
-
-    unsigned long long sent = 0;
-    const double end = now() + seconds;
-    while (!stop_requested && now() < end) {
-        int done = sendmmsg(fd, messages, batch, 0);
-        if (done > 0)
-            sent += (unsigned long long)done;
-    }
-    printf("sent %llu\n", sent);
+    printf("sent %llu\n", blast(fd, &iov, NULL, 0, seconds));
     return 0;
 }
