@@ -20,11 +20,7 @@
 
 namespace packet_input {
 
-using reference::bit;
-using reference::delegated_bit;
-using reference::delegated_len;
-using reference::Domain;
-using reference::set_bit;
+using namespace reference;
 
 inline constexpr size_t setup_len = 32;
 
@@ -46,7 +42,7 @@ inline PacketInput read_packet_input(const uint8_t* data, size_t size)
     in.packet = data + taken;
     in.packet_len = size - taken;
 
-    reference::choose_lengths(in.domain, in.setup[0], in.setup[1]);
+    choose_lengths(in.domain, in.setup[0], in.setup[1]);
     std::memcpy(in.domain.prefix, in.setup + 4, 16);
     std::memcpy(in.domain.own, in.setup + 20, 4);
     std::memcpy(in.domain.relay, in.setup + 24, 4);
