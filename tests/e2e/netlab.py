@@ -3,7 +3,8 @@
 Everything a test makes is recorded in a Lab and taken down when the Lab
 closes, also when the test fails: processes are ended by the PIDs this module
 started, namespaces are deleted, and files registered for cleanup are removed.
-Every wait is bounded.
+Every wait is bounded. Also here: what a test reads about a process (its
+state in /proc, its PID file) and the counters of a statistics report.
 """
 
 import itertools
@@ -54,15 +55,42 @@ def run(cmd, check=True, timeout=30, **kwargs):
     return result
 
 
+def proc_stat(pid):
+    """(state, parent PID, session) of a process, from /proc/<pid>/stat."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return fields[0], int(fields[1]), int(fields[3])
+
+
 def process_runs(pid, binary_path):
     """True while pid is a live (not zombie) process running binary_path."""
     try:
         exe = os.path.realpath("/proc/%d/exe" % pid)
-        with open("/proc/%d/stat" % pid) as f:
-            state = f.read().rsplit(")", 1)[1].split()[0]
+        state = proc_stat(pid)[0]
     except OSError:
         return False
     return exe == os.path.realpath(binary_path) and state != "Z"
+
+
+def pid_file_path(name):
+    """The PID file of a daemon whose program name is name."""
+    return "/var/run/%s.pid" % name
+
+
+def parse_counters(text):
+    """The counters of a statistics report, "Ipkts 3, Ierrs 0, ...", as a dict of numbers."""
+    return {name: int(value) for name, value in (field.split(" ") for field in text.split(", "))}
+
+
+class Closing:
+    """A with-statement on an instance ends with its close()."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
 
 
 class Namespace:
@@ -83,6 +111,12 @@ class Namespace:
 
     def sysctl(self, key, value):
         self.run("sysctl", "-q", "-w", "%s=%s" % (key, value))
+
+    def accept_spoofed_sources(self):
+        """Turns reverse-path filtering off, for all interfaces and those made
+        from now on: IPv4 datagrams are taken in whatever their source."""
+        for scope in ("all", "default"):
+            self.sysctl("net.ipv4.conf.%s.rp_filter" % scope, 0)
 
     def quiet_ipv6(self):
         """Stops the kernel's own IPv6 chatter on interfaces made from now on
@@ -156,11 +190,10 @@ class Daemon:
         self.signal(signal.SIGUSR1)
         text = self.wait_stderr("Ipkts ", timeout, count=before + 1)
         line = [l for l in text.splitlines() if "Ipkts " in l][before]
-        fields = line.split(": ", 1)[1].split(", ")
-        return {name: int(value) for name, value in (f.split(" ") for f in fields)}
+        return parse_counters(line.split(": ", 1)[1])
 
 
-class Lab:
+class Lab(Closing):
     """Context manager that owns everything a test makes."""
 
     def __init__(self):
@@ -169,13 +202,6 @@ class Lab:
         self._files = []
         self._adopted = []
         self.tmpdir = tempfile.mkdtemp(prefix="ferrin-e2e-")
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False
 
     def namespace(self, tag="ns"):
         return Namespace(self, tag)
@@ -208,7 +234,7 @@ class Lab:
         name = unique_name("fr" + tag)
         path = os.path.join(self.tmpdir, name)
         shutil.copy2(BINARY, path)
-        self.remove_on_close("/var/run/%s.pid" % name)
+        self.remove_on_close(pid_file_path(name))
         return path, name
 
     def close(self):

@@ -28,6 +28,8 @@ import sys
 import tempfile
 import time
 
+import netlab
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 LOG_DAEMON = 3 << 3
@@ -74,7 +76,7 @@ class _Within:
         return entry + ["--"] + inner
 
 
-class SyslogCapture:
+class SyslogCapture(netlab.Closing):
     """A listening /dev/log stand-in. Its directory lies in the lab's temporary
     directory, which the lab removes when it closes; close() the socket before."""
 
@@ -89,13 +91,6 @@ class SyslogCapture:
         os.chmod(self.socket_path, 0o666)
         self.sock.setblocking(False)
         self._records = []
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False
 
     def close(self):
         self.sock.close()

@@ -82,8 +82,7 @@ def statistics(output, site):
     line = re.search(r"site %s: \S+: (Ipkts .*)" % site, output)
     if line is None:
         raise AssertionError("no statistics line for site %s in:\n%s" % (site, output))
-    return {name: int(value) for name, value in
-            (field.split(" ") for field in line.group(1).split(", "))}
+    return netlab.parse_counters(line.group(1))
 
 
 class DemoTest(unittest.TestCase):
