@@ -8,8 +8,10 @@ Sockets live in the network namespace they are made in. `socket_in` makes
 one inside a namespace of a netlab.Lab (or any named namespace under
 /var/run/netns) by entering it for the moment of creation only; the calling
 thread returns to its own namespace at once, and the socket keeps working
-from there. `Capture` is an AF_PACKET socket bound to one interface that
-collects frames with bounded waits.
+from there. The senders are such sockets. `Capture` is an AF_PACKET socket
+bound to one interface that collects frames with bounded waits;
+`TunCapture` collects on a thread everything written into a tun interface,
+for floods.
 
 Stdlib only.
 """
@@ -21,13 +23,20 @@ import os
 import select
 import socket
 import struct
+import threading
 import time
+
+import netlab
 
 CLONE_NEWNET = 0x40000000
 ETH_P_ALL = 0x0003
 ETH_P_IP = 0x0800
 ETH_P_IPV6 = 0x86DD
 PACKET_OUTGOING = 4  # sll_pkttype of a frame the host itself sent
+SOL_PACKET = 263
+PACKET_STATISTICS = 6
+PACKET_IGNORE_OUTGOING = 23
+SO_RCVBUFFORCE = 33
 SOL_IPV6 = 41
 IPV6_TCLASS = 67
 PROTO_IPV6_IN_IPV4 = 41
@@ -199,12 +208,36 @@ def raw_ipv4_sender(namespace):
     return socket_in(namespace, socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW)
 
 
+def proto41_socket(namespace, address=None):
+    """A raw protocol-41 socket in the namespace, bound to address when given.
+    What is sent on it gets its IPv4 header from the kernel, which fragments
+    it as the route needs. While it is open, the namespace's kernel hands it
+    the protocol-41 datagrams that arrive, instead of answering them with
+    protocol-unreachable errors."""
+    sock = socket_in(namespace, socket.AF_INET, socket.SOCK_RAW, PROTO_IPV6_IN_IPV4)
+    if address is not None:
+        sock.bind((address, 0))
+    return sock
+
+
+def send_udp(namespace, destination, port, payload, source=None):
+    """Sends one UDP datagram from the namespace, over IPv6 or IPv4 as the
+    destination is written; from source, when given."""
+    family = socket.AF_INET if "." in destination else socket.AF_INET6
+    with socket_in(namespace, family, socket.SOCK_DGRAM) as sock:
+        if source is not None:
+            sock.bind((source, 0))
+        sock.sendto(payload, (destination, port))
+
+
 # ---------------------------------------------------------------- capturing
 
-Frame = collections.namedtuple("Frame", "data pkttype")
+# protocol: the frame's EtherType (on a tun interface, the one the packet
+# information header gave).
+Frame = collections.namedtuple("Frame", "data protocol pkttype")
 
 
-class Capture:
+class Capture(netlab.Closing):
     """An AF_PACKET socket on one interface of a namespace.
 
     On an Ethernet-like interface (veth) a frame starts with the 14-byte
@@ -220,13 +253,6 @@ class Capture:
         self.sock.bind((ifname, ethertype))
         self.sock.setblocking(False)
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False
-
     def close(self):
         self.sock.close()
 
@@ -235,7 +261,7 @@ class Capture:
         if not ready:
             return None
         data, address = self.sock.recvfrom(65535)
-        return Frame(data, address[2])
+        return Frame(data, address[1], address[2])
 
     def drain(self):
         """Throws away what has been captured so far."""
@@ -244,17 +270,61 @@ class Capture:
 
     def until(self, predicate, timeout=10.0, what="a frame"):
         """Collects frames until one satisfies predicate; returns all frames
-        collected, that one last. Fails after timeout."""
+        collected, that one last. Fails after timeout; what may be a text or
+        a function giving one, called only then."""
         deadline = time.monotonic() + timeout
         frames = []
         while True:
             frame = self._receive(deadline - time.monotonic())
             if frame is None:
+                text = what() if callable(what) else what
                 raise AssertionError("timed out after %.1fs waiting for %s (got %d frames)"
-                                     % (timeout, what, len(frames)))
+                                     % (timeout, text, len(frames)))
             frames.append(frame)
             if predicate(frame):
                 return frames
+
+
+class TunCapture:
+    """Collects, on a thread, every IPv6 packet the daemon writes into its tun
+    interface (the interface's incoming side; what the host sends into the
+    tunnel is ignored by the kernel before it reaches this socket), as
+    (EtherType, bytes) in `packets`."""
+
+    def __init__(self, namespace, ifname):
+        self.sock = socket_in(namespace, socket.AF_PACKET, socket.SOCK_RAW,
+                              socket.htons(ETH_P_ALL))
+        self.sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 8 << 20)
+        self.sock.setsockopt(SOL_PACKET, PACKET_IGNORE_OUTGOING, 1)
+        self.sock.bind((ifname, ETH_P_ALL))
+        self.sock.settimeout(0.1)
+        self.packets = []
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        # Once asked to stop, reads on until the queue is empty.
+        while True:
+            try:
+                data, address = self.sock.recvfrom(65536)
+            except socket.timeout:
+                if self._stop.is_set():
+                    return
+                continue
+            except OSError:
+                return
+            self.packets.append((address[1], data))
+
+    def close(self):
+        """Stops the thread; returns (packets seen, packets the kernel dropped)."""
+        if self.sock.fileno() < 0:
+            return None
+        self._stop.set()
+        self._thread.join(timeout=10)
+        packets, drops = struct.unpack("II", self.sock.getsockopt(SOL_PACKET, PACKET_STATISTICS, 8))
+        self.sock.close()
+        return packets, drops
 
 
 def ip_payload(frame):
