@@ -14,46 +14,15 @@ test's traffic.
 
 import os
 import re
-import socket
 import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import netlab  # noqa: E402
-import packets  # noqa: E402
+from sites import Site  # noqa: E402
 
-PREFIX = "2001:db8::/32"
-RELAY = "203.0.113.1"
 FRAGMENT_DATA = 1280 - 40 - 8  # per fragment at the tun MTU, a multiple of 8
-
-
-class Site:
-    def __init__(self, lab, v4, v6, prefix_len, common_len):
-        self.v4, self.v6 = v4, v6
-        self.ns = lab.namespace("site")
-        self.ns.quiet_ipv6()
-        self.prefix_len = prefix_len
-        self.common_len = common_len
-        self.lab = lab
-
-    def start(self, veth):
-        self.ns.run("ip", "route", "add", "default", "dev", veth)
-        self.tun = netlab.unique_name("tun")
-        options = ["-F"] + (["-r", str(self.common_len)] if self.common_len else [])
-        self.daemon = self.lab.daemon(options + [self.tun, PREFIX, RELAY, self.v4], self.ns)
-        self.daemon.wait_stderr("ferrin/1.6 started")
-        netlab.wait_for(lambda: self.ns.link_exists(self.tun), what="the tun interface")
-        self.ns.run("ip", "addr", "add", "%s/%d" % (self.v6, self.prefix_len), "dev", self.tun,
-                    "nodad")
-        self.ns.run("ip", "route", "add", PREFIX, "dev", self.tun)
-
-    def udp_socket(self, testcase):
-        sock = packets.socket_in(self.ns, socket.AF_INET6, socket.SOCK_DGRAM)
-        testcase.addCleanup(sock.close)
-        sock.settimeout(10)
-        sock.bind((self.v6, 0))
-        return sock
 
 
 def delta(before, after):
@@ -73,10 +42,12 @@ class ForwardingLab:
     def setUpClass(cls):
         lab = netlab.Lab()
         cls.addClassCleanup(lab.close)
-        cls.a, cls.b = (Site(lab, v4, v6, plen, cls.common_len) for v4, v6, plen in cls.sites)
+        options = ["-r", str(cls.common_len)] if cls.common_len else []
+        cls.a, cls.b = (Site(lab, v4, v6, plen, options) for v4, v6, plen in cls.sites)
         veth_a, veth_b = lab.veth(cls.a.ns, cls.a.v4, cls.b.ns, cls.b.v4)
-        cls.a.start(veth_a)
-        cls.b.start(veth_b)
+        for site, veth in ((cls.a, veth_a), (cls.b, veth_b)):
+            site.ns.run("ip", "route", "add", "default", "dev", veth)
+            site.start()
 
     def both_ways(self):
         return ((self.a, self.b), (self.b, self.a))
@@ -94,8 +65,7 @@ class ForwardingLab:
             with self.subTest(source=source.v6, target=target.v6):
                 def ping():
                     # No deadline: exactly three requests, each given 5 s.
-                    result = source.ns.run("ping", "-6", "-n", "-c", "3", "-i", "0.2", "-W", "5",
-                                           "-I", source.v6, target.v6, check=False, timeout=60)
+                    result = source.ping(target.v6)
                     self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
                     self.assertRegex(result.stdout, r"3 packets transmitted, 3 received")
                     self.assertEqual(len(re.findall(r"bytes from %s: icmp_seq=\d" % target.v6,

@@ -30,7 +30,6 @@ wire; their rules are covered by unit tests of the decision function:
 """
 
 import os
-import socket
 import sys
 import unittest
 
@@ -39,59 +38,27 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import netlab  # noqa: E402
 import packets  # noqa: E402
 from packets import ipv4_header, ipv6_echo, ipv6_packet, ipv6_udp, nop_options  # noqa: E402
+from sites import (ME, MY_V4, PEER_SITE, PEER_V4, RELAY, TraceCursor, site_and_peer,  # noqa: E402
+                   start_daemon)
 
-PREFIX = "2001:db8::/32"
-RELAY = "203.0.113.1"
-MY_V4 = "192.0.2.1"
-PEER_V4 = "198.51.100.7"
-PEER_SITE = "2001:db8:c633:6407::1"  # embeds 198.51.100.7
-ME = "2001:db8:c000:201::10"  # inside the delegated prefix 2001:db8:c000:201::/64
 MARKER_LEN = 40 + 8 + 8  # IPv6 and UDP headers, 8 bytes of payload
-
-
-class TraceCursor:
-    """Reads the trace lines a daemon writes from a given moment on."""
-
-    def __init__(self, daemon):
-        self.daemon = daemon
-        self.offset = len(daemon.stderr())
-
-    def lines(self, count, timeout=10.0):
-        """Waits for count new complete lines and returns exactly those."""
-        def ready():
-            text = self.daemon.stderr()[self.offset:]
-            return text.count("\n") >= count and text
-        text = netlab.wait_for(ready, timeout, what="%d trace lines after %r"
-                               % (count, self.daemon.stderr()[self.offset:]))
-        lines = text.split("\n")[:count]
-        self.offset += sum(len(line) + 1 for line in lines)
-        return lines
 
 
 class InboundLab:
     """Site with the daemon and a tun capture, peer with raw senders."""
 
     common_len = None
+    # The sender of the marker datagrams.
+    marker_v4 = PEER_V4
+    marker_source = PEER_SITE
 
     @classmethod
     def setUpClass(cls):
         lab = netlab.Lab()
         cls.addClassCleanup(lab.close)
-        cls.site = lab.namespace("site")
-        cls.peer = lab.namespace("peer")
-        for ns in (cls.site, cls.peer):
-            ns.quiet_ipv6()
-        for scope in ("all", "default"):
-            cls.site.sysctl("net.ipv4.conf.%s.rp_filter" % scope, 0)
-        site_if, peer_if = lab.veth(cls.site, MY_V4, cls.peer, PEER_V4)
-        cls.site.run("ip", "route", "add", "default", "dev", site_if)
-        cls.peer.run("ip", "route", "add", "192.0.2.0/24", "dev", peer_if)
-
-        cls.tun = netlab.unique_name("tun")
+        cls.site, cls.peer, _, _ = site_and_peer(lab, spoofed_sources=True)
         options = ["-F", "-d"] + (["-r", str(cls.common_len)] if cls.common_len else [])
-        cls.daemon = lab.daemon(options + [cls.tun, PREFIX, RELAY, MY_V4], cls.site)
-        cls.daemon.wait_stderr("ferrin/1.6 started")
-        netlab.wait_for(lambda: cls.site.link_exists(cls.tun), what="the tun interface")
+        cls.daemon, cls.tun = start_daemon(lab, cls.site, MY_V4, options)
 
         # No address and no route on the tun interface: the site's kernel
         # drops what the daemon delivers, so nothing comes back out.
@@ -107,10 +74,10 @@ class InboundLab:
     def marker(self):
         """A datagram that is delivered, and its trace line and packet."""
         type(self).markers += 1
-        packet = ipv6_udp(PEER_SITE, self.marker_destination, b"m%07d" % self.markers)
-        line = "in  %s %s %s n=17 s=%d" % (self.marker_destination, PEER_SITE, PEER_V4,
-                                         len(packet))
-        return ipv4_header(PEER_V4, MY_V4, len(packet)) + packet, line, packet
+        packet = ipv6_udp(self.marker_source, self.marker_destination, b"m%07d" % self.markers)
+        line = "in  %s %s %s n=17 s=%d" % (self.marker_destination, self.marker_source,
+                                         self.marker_v4, len(packet))
+        return ipv4_header(self.marker_v4, MY_V4, len(packet)) + packet, line, packet
 
     def incoming(self, frame):
         return frame.pkttype != packets.PACKET_OUTGOING
@@ -137,6 +104,22 @@ class InboundLab:
                                     what="the marker packet")
         self.assertEqual([f.data for f in frames if self.incoming(f)], [marker_packet])
         self.assertEqual(cursor.lines(2), [line, marker_line])
+
+    def check_rows(self, rows):
+        """rows: (IPv4 source, IPv6 source, IPv6 destination, refusal reason or
+        None for delivered), each sent as a 64-byte echo request."""
+        for v4_source, v6_source, v6_destination, reason in rows:
+            with self.subTest(v4_source=v4_source, v6_source=v6_source,
+                              v6_destination=v6_destination):
+                packet = ipv6_echo(v6_source, v6_destination, 64)
+                datagram = ipv4_header(v4_source, MY_V4, len(packet)) + packet
+                if reason is None:
+                    line = "in  %s %s %s n=58 s=64" % (v6_destination, v6_source, v4_source)
+                    self.expect_delivered(lambda: self.send_raw(datagram), line, packet)
+                else:
+                    line = "raw2tun: %s (%s %s %s)" % (reason, v6_destination, v6_source,
+                                                       v4_source)
+                    self.expect_dropped(lambda: self.send_raw(datagram), line)
 
 
 class DefaultDomain(InboundLab, unittest.TestCase):
@@ -165,18 +148,7 @@ class DefaultDomain(InboundLab, unittest.TestCase):
             (RELAY, "::ffff:192.0.2.1", ME, "reject IPv6 source"),
         ]
         before = self.daemon.statistics()
-        for v4_source, v6_source, v6_destination, reason in rows:
-            with self.subTest(v4_source=v4_source, v6_source=v6_source,
-                              v6_destination=v6_destination):
-                packet = ipv6_echo(v6_source, v6_destination, 64)
-                datagram = ipv4_header(v4_source, MY_V4, len(packet)) + packet
-                if reason is None:
-                    line = "in  %s %s %s n=58 s=64" % (v6_destination, v6_source, v4_source)
-                    self.expect_delivered(lambda: self.send_raw(datagram), line, packet)
-                else:
-                    line = "raw2tun: %s (%s %s %s)" % (reason, v6_destination, v6_source,
-                                                       v4_source)
-                    self.expect_dropped(lambda: self.send_raw(datagram), line)
+        self.check_rows(rows)
         after = self.daemon.statistics()
         refused = sum(1 for row in rows if row[3])
         delivered = len(rows) - refused
@@ -253,10 +225,8 @@ class DefaultDomain(InboundLab, unittest.TestCase):
         # and fragment on the veth (MTU 1500); the site's kernel reassembles.
         # A 2048-byte datagram fills the daemon's buffer and is refused as
         # possibly cut; 2047 bytes is the largest one handled.
-        sender = packets.socket_in(self.peer, socket.AF_INET, socket.SOCK_RAW,
-                                   packets.PROTO_IPV6_IN_IPV4)
+        sender = packets.proto41_socket(self.peer, PEER_V4)
         self.addCleanup(sender.close)
-        sender.bind((PEER_V4, 0))
         largest = ipv6_echo(PEER_SITE, ME, 2047 - 20)
         self.expect_delivered(lambda: sender.sendto(largest, (MY_V4, 0)),
                               "in  %s %s %s n=58 s=2027" % (ME, PEER_SITE, PEER_V4), largest)
@@ -273,14 +243,9 @@ class CommonBits(InboundLab, unittest.TestCase):
     192.0.2.77 has 2001:db8:2:4d00::/56."""
 
     common_len = 8
+    marker_v4 = "192.0.2.77"
+    marker_source = "2001:db8:2:4d00::1"
     marker_destination = "2001:db8:2:1ff::1"
-
-    def marker(self):
-        type(self).markers += 1
-        source = "2001:db8:2:4d00::1"
-        packet = ipv6_udp(source, self.marker_destination, b"m%07d" % self.markers)
-        line = "in  %s %s 192.0.2.77 n=17 s=%d" % (self.marker_destination, source, len(packet))
-        return ipv4_header("192.0.2.77", MY_V4, len(packet)) + packet, line, packet
 
     def test_address_rules(self):
         rows = [
@@ -291,18 +256,7 @@ class CommonBits(InboundLab, unittest.TestCase):
             ("192.0.2.77", "2001:db8:2:4d00::1", ME, "destination is not me"),
             (RELAY, "3fff::1", "2001:db8:2:1ff::1", None),
         ]
-        for v4_source, v6_source, v6_destination, reason in rows:
-            with self.subTest(v4_source=v4_source, v6_source=v6_source,
-                              v6_destination=v6_destination):
-                packet = ipv6_echo(v6_source, v6_destination, 64)
-                datagram = ipv4_header(v4_source, MY_V4, len(packet)) + packet
-                if reason is None:
-                    line = "in  %s %s %s n=58 s=64" % (v6_destination, v6_source, v4_source)
-                    self.expect_delivered(lambda: self.send_raw(datagram), line, packet)
-                else:
-                    line = "raw2tun: %s (%s %s %s)" % (reason, v6_destination, v6_source,
-                                                       v4_source)
-                    self.expect_dropped(lambda: self.send_raw(datagram), line)
+        self.check_rows(rows)
 
 
 if __name__ == "__main__":

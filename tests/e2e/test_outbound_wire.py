@@ -25,35 +25,11 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import netlab  # noqa: E402
 import packets  # noqa: E402
+from sites import (ME, MY_V4, NOT_ME, PEER_SITE, PEER_V4, RELAY, TraceCursor,  # noqa: E402
+                   address_tun, site_and_peer, start_daemon)
 
-PREFIX = "2001:db8::/32"
-RELAY = "203.0.113.1"
-MY_V4 = "192.0.2.1"
-PEER_V4 = "198.51.100.7"
-PEER_SITE = "2001:db8:c633:6407::1"  # embeds 198.51.100.7
-ME = "2001:db8:c000:201::10"  # inside the delegated prefix 2001:db8:c000:201::/64
-NOT_ME = "2001:db8:c000:202::10"  # a neighbouring /64, outside it
 TCLASS = 0xB8
 WIRE_MTU = 2100
-
-
-class TraceCursor:
-    """Reads the trace lines a daemon writes from a given moment on."""
-
-    def __init__(self, daemon):
-        self.daemon = daemon
-        self.offset = len(daemon.stderr())
-
-    def lines(self, count, timeout=10.0):
-        """Waits for count new complete lines and returns exactly those."""
-        def ready():
-            text = self.daemon.stderr()[self.offset:]
-            return text.count("\n") >= count and text
-        text = netlab.wait_for(ready, timeout, what="%d trace lines after %r"
-                               % (count, self.daemon.stderr()[self.offset:]))
-        lines = text.split("\n")[:count]
-        self.offset += sum(len(line) + 1 for line in lines)
-        return lines
 
 
 class OutboundLab:
@@ -67,26 +43,14 @@ class OutboundLab:
     def setUpClass(cls):
         lab = netlab.Lab()
         cls.addClassCleanup(lab.close)
-        cls.site = lab.namespace("site")
-        cls.peer = lab.namespace("peer")
-        for ns in (cls.site, cls.peer):
-            ns.quiet_ipv6()
-        site_if, cls.peer_if = lab.veth(cls.site, MY_V4, cls.peer, PEER_V4)
+        cls.site, cls.peer, site_if, cls.peer_if = site_and_peer(
+            lab, (RELAY,) + cls.peer_addresses)
         cls.site.run("ip", "link", "set", site_if, "mtu", str(WIRE_MTU))
         cls.peer.run("ip", "link", "set", cls.peer_if, "mtu", str(WIRE_MTU))
-        cls.site.run("ip", "route", "add", "default", "dev", site_if)
-        for address in (RELAY,) + cls.peer_addresses:
-            cls.peer.run("ip", "addr", "add", address + "/24", "dev", cls.peer_if)
-        cls.peer.run("ip", "route", "replace", "192.0.2.0/24", "dev", cls.peer_if)
 
-        cls.tun = netlab.unique_name("tun")
         options = ["-F", "-d"] + (["-r", str(cls.common_len)] if cls.common_len else [])
-        cls.daemon = lab.daemon(options + [cls.tun, PREFIX, RELAY, MY_V4], cls.site)
-        cls.daemon.wait_stderr("ferrin/1.6 started")
-        netlab.wait_for(lambda: cls.site.link_exists(cls.tun), what="the tun interface")
-        for address in cls.site_addresses:
-            cls.site.run("ip", "addr", "add", address, "dev", cls.tun, "nodad")
-        cls.site.run("ip", "route", "add", "2001:db8::/32", "dev", cls.tun)
+        cls.daemon, cls.tun = start_daemon(lab, cls.site, MY_V4, options)
+        address_tun(cls.site, cls.tun, cls.site_addresses)
         cls.site.run("ip", "-6", "route", "add", "default", "dev", cls.tun)
         cls.tun_index = packets.if_index(cls.site, cls.tun)
 
@@ -96,8 +60,7 @@ class OutboundLab:
         cls.addClassCleanup(cls.tun_capture.close)
         # Takes the datagrams in the peer, so that its kernel does not answer
         # them with protocol-unreachable errors.
-        cls.sink = packets.socket_in(cls.peer, socket.AF_INET, socket.SOCK_RAW,
-                                     packets.PROTO_IPV6_IN_IPV4)
+        cls.sink = packets.proto41_socket(cls.peer)
         cls.addClassCleanup(cls.sink.close)
         cls.tokens = 0
 

@@ -16,7 +16,6 @@ own addresses with nodad.
 import os
 import re
 import signal
-import socket
 import sys
 import unittest
 
@@ -25,53 +24,28 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import netlab  # noqa: E402
 import packets  # noqa: E402
 from packets import ipv4_header, ipv6_echo, ipv6_packet, nop_options  # noqa: E402
+from sites import (ME, MY_V4, NOT_ME, PEER_SITE, PEER_V4, RELAY, TraceCursor,  # noqa: E402
+                   address_tun, site_and_peer, start_daemon)
 
-PREFIX = "2001:db8::/32"
-RELAY = "203.0.113.1"
-MY_V4 = "192.0.2.1"
-PEER_V4 = "198.51.100.7"
-PEER_SITE = "2001:db8:c633:6407::1"
-ME = "2001:db8:c000:201::10"
-NOT_ME = "2001:db8:c000:202::10"
 IPV4_INTO_TUN = "203.0.113.50"  # routed into the tun interface by the site
 IDENT = os.path.basename(netlab.BINARY)
 REPORT = ("%s: Ipkts %d, Ierrs %d, Irjct %d, Ibytes %d, Opkts %d, Oerrs %d, Orjct %d, "
           "Obytes %d")
 
 
-class TraceCursor:
-    """Reads the lines a daemon writes to standard error from a given moment on."""
-
-    def __init__(self, daemon):
-        self.daemon = daemon
-        self.offset = len(daemon.stderr())
-
-    def lines(self, count, timeout=10.0):
-        """Waits for count new complete lines and returns exactly those."""
-        def ready():
-            text = self.daemon.stderr()[self.offset:]
-            return text.count("\n") >= count and text
-        text = netlab.wait_for(ready, timeout, what="%d lines after %r"
-                               % (count, self.daemon.stderr()[self.offset:]))
-        lines = text.split("\n")[:count]
-        self.offset += sum(len(line) + 1 for line in lines)
-        return lines
-
-
-def start_daemon(lab, site, options=("-F", "-d")):
-    tun = netlab.unique_name("tun")
-    daemon = lab.daemon(list(options) + [tun, PREFIX, RELAY, MY_V4], site)
-    daemon.wait_stderr("ferrin/1.6 started")
-    netlab.wait_for(lambda: site.link_exists(tun), what="the tun interface")
-    return daemon, tun
+def bare_site(lab, options=("-F", "-d")):
+    """A site with the kernel's default settings, its daemon started, and
+    another namespace at the far end of its veth; returns (site, daemon, tun)."""
+    site, other = lab.namespace("site"), lab.namespace("o")
+    lab.veth(site, MY_V4, other, None)
+    daemon, tun = start_daemon(lab, site, MY_V4, options)
+    return site, daemon, tun
 
 
 class KernelChatter(unittest.TestCase):
     def test_router_solicitations_count_as_refused(self):
         with netlab.Lab() as lab:
-            site, other = lab.namespace("site"), lab.namespace("o")  # default sysctls
-            lab.veth(site, MY_V4, other, None)
-            daemon, tun = start_daemon(lab, site)
+            site, daemon, tun = bare_site(lab)
             line = netlab.wait_for(
                 lambda: re.search(r"^tun2raw: source is not me \((fe80::[0-9a-f:]+) ff02::2\)$",
                                   daemon.stderr(), re.M),
@@ -94,42 +68,23 @@ class KnownMix(unittest.TestCase):
     def setUp(self):
         lab = netlab.Lab()
         self.addCleanup(lab.close)
-        self.site, self.peer = lab.namespace("site"), lab.namespace("peer")
-        for ns in (self.site, self.peer):
-            ns.quiet_ipv6()
-        site_if, peer_if = lab.veth(self.site, MY_V4, self.peer, PEER_V4)
-        self.site.run("ip", "route", "add", "default", "dev", site_if)
-        self.peer.run("ip", "addr", "add", RELAY + "/24", "dev", peer_if)
-        self.peer.run("ip", "route", "add", "192.0.2.0/24", "dev", peer_if)
-        self.daemon, self.tun = start_daemon(lab, self.site)
-        for address in (ME, NOT_ME):
-            self.site.run("ip", "addr", "add", address + "/64", "dev", self.tun, "nodad")
-        self.site.run("ip", "route", "add", PREFIX, "dev", self.tun)
+        self.site, self.peer, _, _ = site_and_peer(lab, (RELAY,))
+        self.daemon, self.tun = start_daemon(lab, self.site, MY_V4, ("-F", "-d"))
+        address_tun(self.site, self.tun, (ME + "/64", NOT_ME + "/64"))
         self.site.run("ip", "route", "add", IPV4_INTO_TUN + "/32", "dev", self.tun)
-        self.sink = packets.socket_in(self.peer, socket.AF_INET, socket.SOCK_RAW,
-                                      packets.PROTO_IPV6_IN_IPV4)
+        self.sink = packets.proto41_socket(self.peer)
         self.addCleanup(self.sink.close)
         self.raw = packets.raw_ipv4_sender(self.peer)
         self.addCleanup(self.raw.close)
-        self.plain = packets.socket_in(self.peer, socket.AF_INET, socket.SOCK_RAW,
-                                       packets.PROTO_IPV6_IN_IPV4)
+        self.plain = packets.proto41_socket(self.peer, PEER_V4)
         self.addCleanup(self.plain.close)
-        self.plain.bind((PEER_V4, 0))
 
     def inbound(self, v4_source, packet, options=b""):
         datagram = ipv4_header(v4_source, MY_V4, len(packet), options=options) + packet
         return lambda: self.raw.sendto(datagram, (MY_V4, 0))
 
     def outbound_udp(self, source, destination, payload):
-        def send():
-            with packets.entered(self.site):
-                family = socket.AF_INET if "." in destination else socket.AF_INET6
-                sock = socket.socket(family, socket.SOCK_DGRAM)
-            with sock:
-                if family == socket.AF_INET6:
-                    sock.bind((source, 0))
-                sock.sendto(payload, (destination, 9))
-        return send
+        return lambda: packets.send_udp(self.site, destination, 9, payload, source)
 
     def report_lines(self, cursor, signals):
         for signum in signals:
@@ -200,9 +155,7 @@ class Stop(unittest.TestCase):
         with netlab.Lab() as lab:
             for signum in (signal.SIGTERM, signal.SIGINT):
                 with self.subTest(signal=signum.name):
-                    site, other = lab.namespace("site"), lab.namespace("o")
-                    lab.veth(site, MY_V4, other, None)
-                    daemon, _ = start_daemon(lab, site, ("-F",))
+                    _, daemon, _ = bare_site(lab, ("-F",))
                     daemon.signal(signum)
                     self.assertEqual(daemon.wait(), 0)
                     self.assertEqual(daemon.stderr(), "%s: ferrin/1.6 started\n"

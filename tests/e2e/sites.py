@@ -1,0 +1,115 @@
+"""Sites of the test domain, set up as an operator would, and a reader of
+the trace lines a daemon writes.
+
+The domain is 2001:db8::/32 without common bits unless a test passes -r; the
+relay is 203.0.113.1. A site is a namespace that runs a ferrin daemon in the
+foreground (-F, so that its log and trace lines reach standard error) for
+its own IPv4 address; once the daemon has made its tun interface, the site's
+IPv6 addresses go on it (nodad) and the whole domain is routed into it.
+
+The tests of one site put it, 192.0.2.1 (2001:db8:c000:201::/64), across a
+veth from a peer namespace that holds 198.51.100.7, the address of another
+site of the domain (2001:db8:c633:6407::/64), and stands for the rest of the
+IPv4 world. IPv6 is quiet in both namespaces (Namespace.quiet_ipv6), so that
+the daemon sees nothing but what a test sends.
+"""
+
+import socket
+
+import netlab
+import packets
+
+PREFIX = "2001:db8::/32"
+RELAY = "203.0.113.1"
+MY_V4 = "192.0.2.1"
+PEER_V4 = "198.51.100.7"
+PEER_SITE = "2001:db8:c633:6407::1"  # embeds 198.51.100.7
+ME = "2001:db8:c000:201::10"  # inside the delegated prefix 2001:db8:c000:201::/64
+NOT_ME = "2001:db8:c000:202::10"  # a neighbouring /64, outside it
+
+
+def start_daemon(lab, ns, my_v4, options=("-F",)):
+    """Starts a daemon in ns for my_v4, with options before the four
+    arguments; returns (daemon, tun interface name) once it has logged its
+    start and its interface exists."""
+    tun = netlab.unique_name("tun")
+    daemon = lab.daemon(list(options) + [tun, PREFIX, RELAY, my_v4], ns)
+    daemon.wait_stderr("ferrin/1.6 started")
+    netlab.wait_for(lambda: ns.link_exists(tun), what="the tun interface")
+    return daemon, tun
+
+
+def address_tun(ns, tun, addresses):
+    """Puts the addresses ("address/length") on the tun interface without
+    duplicate address detection, and routes the domain into it."""
+    for address in addresses:
+        ns.run("ip", "addr", "add", address, "dev", tun, "nodad")
+    ns.run("ip", "route", "add", PREFIX, "dev", tun)
+
+
+def site_and_peer(lab, peer_addresses=(), spoofed_sources=False):
+    """The site and its peer, quiet, joined by a veth: MY_V4/24 on the
+    site's end, PEER_V4/24 and peer_addresses (each /24) on the peer's. The
+    site's default route leads to the peer, and the peer routes 192.0.2.0/24
+    back. With spoofed_sources the site takes in datagrams from any IPv4
+    source. Returns (site, peer, site's veth, peer's veth)."""
+    site, peer = lab.namespace("site"), lab.namespace("peer")
+    for ns in (site, peer):
+        ns.quiet_ipv6()
+    if spoofed_sources:
+        site.accept_spoofed_sources()
+    site_if, peer_if = lab.veth(site, MY_V4, peer, PEER_V4)
+    site.run("ip", "route", "add", "default", "dev", site_if)
+    for address in peer_addresses:
+        peer.run("ip", "addr", "add", address + "/24", "dev", peer_if)
+    peer.run("ip", "route", "replace", "192.0.2.0/24", "dev", peer_if)
+    return site, peer, site_if, peer_if
+
+
+class Site:
+    """A quiet namespace that runs a daemon for v4 once started, with
+    v6/prefix_len on its tun interface. Links to other sites are the
+    test's to make."""
+
+    def __init__(self, lab, v4, v6, prefix_len=64, options=()):
+        self.lab, self.v4, self.v6, self.prefix_len = lab, v4, v6, prefix_len
+        self.options = list(options)
+        self.ns = lab.namespace("site")
+        self.ns.quiet_ipv6()
+
+    def start(self):
+        self.daemon, self.tun = start_daemon(self.lab, self.ns, self.v4, ["-F"] + self.options)
+        address_tun(self.ns, self.tun, ["%s/%d" % (self.v6, self.prefix_len)])
+
+    def ping(self, target, count=3):
+        """Pings target from the site's address: no deadline, count requests
+        0.2 s apart, each given 5 s."""
+        return self.ns.run("ping", "-6", "-n", "-c", str(count), "-i", "0.2", "-W", "5",
+                           "-I", self.v6, target, check=False, timeout=60)
+
+    def udp_socket(self, testcase):
+        """A UDP socket on the site's address, closed when the test ends."""
+        sock = packets.socket_in(self.ns, socket.AF_INET6, socket.SOCK_DGRAM)
+        testcase.addCleanup(sock.close)
+        sock.settimeout(10)
+        sock.bind((self.v6, 0))
+        return sock
+
+
+class TraceCursor:
+    """Reads the lines a daemon writes to standard error from a given moment on."""
+
+    def __init__(self, daemon):
+        self.daemon = daemon
+        self.offset = len(daemon.stderr())
+
+    def lines(self, count, timeout=10.0):
+        """Waits for count new complete lines and returns exactly those."""
+        def ready():
+            text = self.daemon.stderr()[self.offset:]
+            return text.count("\n") >= count and text
+        text = netlab.wait_for(ready, timeout, what=lambda: "%d lines after %r"
+                               % (count, self.daemon.stderr()[self.offset:]))
+        lines = text.split("\n")[:count]
+        self.offset += sum(len(line) + 1 for line in lines)
+        return lines
