@@ -36,7 +36,8 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import netlab  # noqa: E402
-from robustness_lab import A_V6, B_V6, finish, start_process, two_sites  # noqa: E402
+from robustness_lab import (A_V6, B_V6, assert_forwarding, finish, start_process,  # noqa: E402
+                            two_sites)
 
 BURST = int(os.environ.get("FERRIN_STORM_SIGNALS", "20000"))  # of each signal, per sender
 IGNORED = (signal.SIGWINCH, signal.SIGCHLD, signal.SIGURG, signal.SIGCONT, signal.SIGPIPE)
@@ -72,11 +73,6 @@ for i in range(count):
     if i % 10 == 0:
         os.kill(pid, ignored[i // 10 % len(ignored)])
 """
-
-
-def process_state(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        return f.read().rsplit(")", 1)[1].split()[0]
 
 
 def signal_pipe(pid):
@@ -152,7 +148,7 @@ class SignalStorm(unittest.TestCase):
 
             # Stopped: thousands of signals coalesce into one of each.
             daemon.signal(signal.SIGSTOP)
-            netlab.wait_for(lambda: process_state(daemon.pid) == "T", what="the daemon to stop")
+            netlab.wait_for(lambda: netlab.proc_stat(daemon.pid)[0] == "T", what="the daemon to stop")
             for _ in range(BURST):
                 daemon.signal(signal.SIGUSR1)
                 daemon.signal(signal.SIGHUP)
@@ -162,10 +158,7 @@ class SignalStorm(unittest.TestCase):
             self.assertEqual(self.quiet_reports(daemon), after_storm + 1)
 
             self.assertTrue(daemon.running(), daemon.stderr()[-2000:])
-            for site, peer in ((a, B_V6), (b, A_V6)):
-                result = site.ping(peer)
-                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-                self.assertIn("3 packets transmitted, 3 received", result.stdout)
+            assert_forwarding(self, a, b)
             for ping in pings:
                 ping.send_signal(signal.SIGINT)
                 finish(ping, 30)
