@@ -1,22 +1,24 @@
-"""Helpers for the command-line and link tests: running the daemon while
-watching the namespace's link events, reading interface flags the way the
-daemon does, building and capturing raw frames, and reading hex dumps back
-from standard error.
+"""Helpers for the command-line and link tests: a namespace whose veth
+leads to the relay, where a copy of the binary runs; running the daemon while
+watching the namespace's link events; reading interface flags the way the
+daemon does; the resolver's own error texts; and reading hex dumps back from
+standard error. Packets are built, sent and captured with packets.py.
 
-Every helper that looks inside a namespace runs a short Python program there
+The helpers that look inside a namespace run a short Python program there
 with `ip netns exec`; every wait is bounded.
 """
 
 import json
 import re
 import socket
-import struct
 import subprocess
 import sys
 
 import netlab
 
 IDENTITY = "ferrin/1.6"
+MY_V4 = "192.0.2.1"
+RELAY = "192.0.2.2"
 
 IFF_UP = 0x1
 IFF_POINTOPOINT = 0x10
@@ -96,6 +98,41 @@ def run_watching_links(namespace, argv, timeout=10.0):
     return WatchedRun(json.loads(result.stdout))
 
 
+class RelayNamespace:
+    """Mixin of a test case class: a namespace with quiet IPv6 whose veth
+    carries the own address 192.0.2.1/24, the relay 192.0.2.2 in another
+    namespace at the other end, and a copy of the binary under a program
+    name of its own (path, name). tags: the three tags of the namespace, the
+    relay's namespace and the copy."""
+
+    tags = ("ns", "rly", "cp")
+
+    @classmethod
+    def setUpClass(cls):
+        site_tag, peer_tag, copy_tag = cls.tags
+        cls.lab = netlab.Lab()
+        cls.addClassCleanup(cls.lab.close)
+        cls.site = cls.lab.namespace(site_tag)
+        cls.site.quiet_ipv6()
+        cls.peer = cls.lab.namespace(peer_tag)
+        cls.lab.veth(cls.site, MY_V4, cls.peer, RELAY)
+        cls.path, cls.name = cls.lab.program_copy(copy_tag)
+
+    def start(self, options, tun, prefix="2001:db8::/32", my_v4=MY_V4):
+        """The copy in the foreground (-F), once it has logged its start."""
+        daemon = self.lab.daemon(["-F"] + options + [tun, prefix, RELAY, my_v4],
+                                 namespace=self.site, binary=self.path)
+        daemon.wait_stderr("%s started" % IDENTITY)
+        return daemon
+
+    def assert_failed(self, run, message):
+        """run ended with status 1, nothing on standard output and message
+        alone on standard error."""
+        self.assertEqual(run.status, 1, run.stderr)
+        self.assertEqual(run.stdout, "")
+        self.assertEqual(run.stderr, "%s: %s\n" % (self.name, message))
+
+
 def run_program(argv, executable=None, cwd=None, timeout=10.0):
     """Runs a command line outside any namespace; argv[0] is what the program
     sees as its first word, executable the file run (default argv[0])."""
@@ -134,117 +171,6 @@ def resolver_error(text, flags):
     except socket.gaierror as error:
         return error.strerror
     return None
-
-
-def checksum(data):
-    if len(data) % 2:
-        data += b"\0"
-    total = sum(struct.unpack("!%dH" % (len(data) // 2), data))
-    while total >> 16:
-        total = (total & 0xFFFF) + (total >> 16)
-    return ~total & 0xFFFF
-
-
-def ipv6_packet(source, destination, payload, next_header=59, hop_limit=64):
-    """An IPv6 packet; next header 59 (no next header) by default, so that
-    the payload is opaque bytes nobody answers."""
-    header = struct.pack("!IHBB16s16s", 0x60000000, len(payload), next_header, hop_limit,
-                         socket.inet_pton(socket.AF_INET6, source),
-                         socket.inet_pton(socket.AF_INET6, destination))
-    return header + payload
-
-
-def ipv4_header(source, destination, payload_len, protocol=41, ttl=64):
-    header = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + payload_len, 0x1234, 0, ttl, protocol,
-                         0, socket.inet_aton(source), socket.inet_aton(destination))
-    return header[:10] + struct.pack("!H", checksum(header)) + header[12:]
-
-
-_SEND_RAW = r"""
-import socket, sys
-s = socket.socket(socket.AF_INET, socket.SOCK_RAW, 41)
-s.setsockopt(socket.IPPROTO_IP, socket.IP_HDRINCL, 1)
-s.sendto(bytes.fromhex(sys.argv[1]), (sys.argv[2], 0))
-"""
-
-
-def send_ipv4_datagram(namespace, datagram, destination):
-    """Sends a whole IPv4 datagram (header included) from namespace."""
-    namespace.run(sys.executable, "-c", _SEND_RAW, datagram.hex(), destination)
-
-
-_SEND_UDP = r"""
-import socket, sys
-family = socket.AF_INET6 if ":" in sys.argv[1] else socket.AF_INET
-s = socket.socket(family, socket.SOCK_DGRAM)
-s.sendto(sys.argv[3].encode(), (sys.argv[1], int(sys.argv[2])))
-"""
-
-
-def send_udp(namespace, address, port, text):
-    """Sends one UDP datagram carrying text from namespace."""
-    namespace.run(sys.executable, "-c", _SEND_UDP, address, str(port), text)
-
-
-# Captures on one interface with an AF_PACKET socket (ETH_P_ALL). Prints
-# "ready" once bound, then the first received (not outgoing) frame whose
-# bytes contain the marker, as JSON, or {"timeout": true}.
-_CAPTURE = r"""
-import json, select, socket, sys, time
-PACKET_OUTGOING = 4
-s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(0x0003))
-s.bind((sys.argv[1], 0))
-marker = bytes.fromhex(sys.argv[2])
-deadline = time.monotonic() + float(sys.argv[3])
-print("ready", flush=True)
-result = {"timeout": True}
-while True:
-    left = deadline - time.monotonic()
-    if left <= 0 or not select.select([s], [], [], left)[0]:
-        break
-    data, address = s.recvfrom(65536)
-    if address[2] == PACKET_OUTGOING or marker not in data:
-        continue
-    result = {"protocol": address[1], "packet_type": address[2], "data": data.hex()}
-    break
-print(json.dumps(result), flush=True)
-"""
-
-
-class Capture:
-    """A capture on one interface of a namespace, started and ready. The test
-    that makes one registers close() as a cleanup."""
-
-    def __init__(self, namespace, interface, marker, timeout=10.0):
-        self.timeout = timeout
-        self.process = subprocess.Popen(
-            namespace.command(sys.executable, "-c", _CAPTURE, interface, marker.hex(),
-                              str(timeout)),
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
-        ready = self.process.stdout.readline()
-        if ready.strip() != "ready":
-            self.close()
-            raise AssertionError("capture on %s did not start: %r" % (interface, ready))
-
-    def result(self):
-        """(protocol, packet type, bytes) of the frame caught, or None on timeout."""
-        out, err = self.process.communicate(timeout=self.timeout + 20)
-        lines = out.strip().splitlines()
-        if not lines:
-            raise AssertionError("capture ended without a result: %r" % err)
-        record = json.loads(lines[-1])
-        if "data" not in record:
-            return None
-        return record["protocol"], record["packet_type"], bytes.fromhex(record["data"])
-
-    def close(self):
-        """Ends the capture process started here, by its own handle."""
-        if self.process.poll() is None:
-            self.process.kill()
-        try:
-            self.process.communicate(timeout=10)
-        except (subprocess.TimeoutExpired, ValueError):
-            pass
 
 
 _DUMP_LINE = re.compile(r"^0x[0-9a-f]+ ((?: [0-9a-f]{2}| {3}){16})  (.*)$")

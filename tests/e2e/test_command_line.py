@@ -14,11 +14,10 @@ import socket
 import unittest
 
 import netlab
-from cli_helpers import (IDENTITY, IFF_UP, interface_state, resolver_error, run_program,
-                         run_watching_links, send_udp)
-
-RELAY = "192.0.2.2"
-MY_V4 = "192.0.2.1"
+import packets
+from cli_helpers import (IDENTITY, IFF_UP, MY_V4, RELAY, RelayNamespace, interface_state,
+                         resolver_error, run_program, run_watching_links)
+from sites import address_tun
 
 
 class OptionsAndArgumentCount(unittest.TestCase):
@@ -178,19 +177,11 @@ class PrefixArgument(unittest.TestCase):
                                  "%s: %s\n" % (self.name, message if message else self.passed))
 
 
-class StartUpInNamespace(unittest.TestCase):
+class StartUpInNamespace(RelayNamespace, unittest.TestCase):
     """Runs that reach the tunnel device: a namespace whose veth carries the own
     address 192.0.2.1/24, the relay 192.0.2.2 on the other end."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.lab = netlab.Lab()
-        cls.addClassCleanup(cls.lab.close)
-        cls.site = cls.lab.namespace("cls")
-        cls.site.quiet_ipv6()
-        cls.peer = cls.lab.namespace("clp")
-        cls.lab.veth(cls.site, MY_V4, cls.peer, RELAY)
-        cls.path, cls.name = cls.lab.program_copy("ns")
+    tags = ("cls", "clp", "ns")
 
     def tun_name(self):
         return netlab.unique_name("t")
@@ -202,23 +193,12 @@ class StartUpInNamespace(unittest.TestCase):
         return run_watching_links(self.site, [self.path, "-F"] + options
                                   + [tun, prefix, relay, my_v4])
 
-    def assert_failed(self, run, message):
-        self.assertEqual(run.status, 1, run.stderr)
-        self.assertEqual(run.stdout, "")
-        self.assertEqual(run.stderr, "%s: %s\n" % (self.name, message))
-
     def assert_configured_then_gone(self, run, tun):
         """The interface was made with MTU 1280 and up, and went with the process."""
         events = run.events_for(tun)
         self.assertTrue(any(e["event"] == "new" and e.get("mtu") == 1280 and e["flags"] & IFF_UP
                             for e in events), events)
         self.assertEqual(events[-1]["event"], "del", events)
-
-    def start(self, options, tun, prefix):
-        daemon = self.lab.daemon(["-F"] + options + [tun, prefix, RELAY, MY_V4],
-                                 namespace=self.site, binary=self.path)
-        daemon.wait_stderr("%s started" % IDENTITY)
-        return daemon
 
     def stop(self, daemon):
         self.assertEqual(daemon.stop(), 0)
@@ -291,7 +271,7 @@ class StartUpInNamespace(unittest.TestCase):
                     self.assert_configured_then_gone(run, tun)
 
     def test_foreground_run_stops_on_signal(self):
-        pid_file = "/var/run/%s.pid" % self.name
+        pid_file = netlab.pid_file_path(self.name)
         for signum in (signal.SIGTERM, signal.SIGINT):
             with self.subTest(signal=signum):
                 daemon = self.start([], self.tun_name(), "2001:db8::/32")
@@ -316,9 +296,8 @@ class StartUpInNamespace(unittest.TestCase):
             with self.subTest(length_text=length_text):
                 tun = self.tun_name()
                 daemon = self.start(["-d"], tun, "2001:db8::/" + length_text)
-                self.site.run("ip", "addr", "add", "2001:db8:c000:201::1/64", "dev", tun, "nodad")
-                self.site.run("ip", "route", "add", "2001:db8::/32", "dev", tun)
-                send_udp(self.site, "2001:db8:c000:202::1", 9, text)
+                address_tun(self.site, tun, ["2001:db8:c000:201::1/64"])
+                packets.send_udp(self.site, "2001:db8:c000:202::1", 9, text.encode())
                 daemon.wait_stderr("out 2001:db8:c000:201::1 2001:db8:c000:202::1 n=17 s=%d\n"
                                    % (40 + 8 + len(text)))
                 self.assertEqual(daemon.stop(), 0)

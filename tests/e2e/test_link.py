@@ -10,14 +10,13 @@ import socket
 import unittest
 
 import netlab
+import packets
 from cli_helpers import (IDENTITY, IFF_ALLMULTI, IFF_MULTICAST, IFF_NOARP, IFF_POINTOPOINT,
-                         IFF_RUNNING, IFF_UP, Capture, dump_blocks, fixed_name, interface_state,
-                         ipv4_header, ipv6_packet, resolver_error, run_watching_links,
-                         send_ipv4_datagram, send_udp)
+                         IFF_RUNNING, IFF_UP, MY_V4, RELAY, RelayNamespace, dump_blocks,
+                         fixed_name, interface_state, resolver_error, run_watching_links)
+from packets import ipv4_header, ipv6_packet
+from sites import PREFIX, address_tun
 
-MY_V4 = "192.0.2.1"
-RELAY = "192.0.2.2"
-PREFIX = "2001:db8::/32"
 # With the prefix above and 192.0.2.1, this site's delegated prefix.
 SITE_ADDRESS = "2001:db8:c000:201::1"
 # A site of the domain whose IPv6 addresses embed the relay's 192.0.2.2.
@@ -26,36 +25,16 @@ PEER_SITE_ADDRESS = "2001:db8:c000:202::1"
 TUN_TYPE_TUN = 0x0001
 TUN_NO_PI = 0x1000
 TUN_PERSIST = 0x0800
-ETH_P_IPV6 = 0x86DD
 
 
-class LinkEndpoints(unittest.TestCase):
+class LinkEndpoints(RelayNamespace, unittest.TestCase):
 
-    @classmethod
-    def setUpClass(cls):
-        cls.lab = netlab.Lab()
-        cls.addClassCleanup(cls.lab.close)
-        cls.site = cls.lab.namespace("lks")
-        cls.site.quiet_ipv6()
-        cls.peer = cls.lab.namespace("lkp")
-        cls.lab.veth(cls.site, MY_V4, cls.peer, RELAY)
-        cls.path, cls.name = cls.lab.program_copy("lk")
-
-    def start(self, options, tun, my_v4=MY_V4):
-        daemon = self.lab.daemon(["-F"] + options + [tun, PREFIX, RELAY, my_v4],
-                                 namespace=self.site, binary=self.path)
-        daemon.wait_stderr("%s started" % IDENTITY)
-        return daemon
+    tags = ("lks", "lkp", "lk")
 
     def stop(self, daemon):
         self.assertEqual(daemon.stop(), 0)
         self.assertTrue(daemon.stderr().endswith("%s: %s exiting\n" % (self.name, IDENTITY)),
                         daemon.stderr())
-
-    def route_into(self, tun):
-        """This site's address on the tunnel and the 6rd prefix routed into it."""
-        self.site.run("ip", "addr", "add", SITE_ADDRESS + "/64", "dev", tun, "nodad")
-        self.site.run("ip", "route", "add", "2001:db8::/32", "dev", tun)
 
     def running_state(self, tun):
         """The interface's state once the kernel reports it running: Linux
@@ -65,11 +44,6 @@ class LinkEndpoints(unittest.TestCase):
             lambda: (lambda state: state if state[0] & IFF_RUNNING else None)(
                 interface_state(self.site, tun)),
             timeout=10, interval=0.05, what="%s to be running" % tun)
-
-    def assert_failed(self, run, message):
-        self.assertEqual(run.status, 1, run.stderr)
-        self.assertEqual(run.stdout, "")
-        self.assertEqual(run.stderr, "%s: %s\n" % (self.name, message))
 
     def test_new_interface_is_configured(self):
         tun = fixed_name("t", 15)  # the longest name an interface can have
@@ -158,7 +132,7 @@ class LinkEndpoints(unittest.TestCase):
     def test_outbound_frames_carry_family_header(self):
         tun = netlab.unique_name("to")
         daemon = self.start(["-d", "-d"], tun)
-        self.route_into(tun)
+        address_tun(self.site, tun, [SITE_ADDRESS + "/64"])
 
         # An IPv6 echo request out of the tunnel, to the site of 192.0.2.2.
         self.site.run("ping", "-6", "-c", "1", "-W", "1", "-s", "56", "-p", "66657272696e",
@@ -178,7 +152,7 @@ class LinkEndpoints(unittest.TestCase):
 
         # An IPv4 datagram routed into the tunnel: 08 00 became family 2.
         self.site.run("ip", "route", "add", "198.51.100.0/24", "dev", tun)
-        send_udp(self.site, "198.51.100.9", 9, "ferrin-v4")
+        packets.send_udp(self.site, "198.51.100.9", 9, b"ferrin-v4")
         daemon.wait_stderr("tun: non-IPv6 packet (2)\n")
         ipv4 = [b for b in dump_blocks(daemon.stderr(), "tun2raw:") if b"ferrin-v4" in b]
         self.assertEqual(len(ipv4), 1, daemon.stderr())
@@ -190,7 +164,7 @@ class LinkEndpoints(unittest.TestCase):
         tun = netlab.unique_name("t4")
         daemon = self.start(["-d"], tun)
         self.site.run("ip", "route", "add", "198.51.100.0/24", "dev", tun)
-        send_udp(self.site, "198.51.100.9", 9, "ferrin-v4")
+        packets.send_udp(self.site, "198.51.100.9", 9, b"ferrin-v4")
         daemon.wait_stderr("tun: non-IPv6 packet (2)\n")
         self.stop(daemon)
         # Level 1 traces lines but dumps nothing.
@@ -204,19 +178,19 @@ class LinkEndpoints(unittest.TestCase):
         # address brought in by the relay at 192.0.2.2.
         cases = [(PEER_SITE_ADDRESS, b"ferrin-inbound-site"),
                  ("3fff::1", b"ferrin-inbound-relay")]
+        sender = packets.raw_ipv4_sender(self.peer)
+        self.addCleanup(sender.close)
         for source, marker in cases:
             with self.subTest(source=source):
-                packet = ipv6_packet(source, destination, marker)
-                capture = Capture(self.site, tun, marker)
-                self.addCleanup(capture.close)
-                send_ipv4_datagram(self.peer, ipv4_header(RELAY, MY_V4, len(packet)) + packet,
-                                   MY_V4)
-                caught = capture.result()
-                self.assertIsNotNone(caught, "nothing arrived on %s: %s" % (tun, daemon.stderr()))
-                protocol, _, data = caught
+                packet = ipv6_packet(source, destination, payload=marker)
+                with packets.Capture(self.site, tun) as capture:
+                    sender.sendto(ipv4_header(RELAY, MY_V4, len(packet)) + packet, (MY_V4, 0))
+                    frame = capture.until(
+                        lambda f: f.pkttype != packets.PACKET_OUTGOING and marker in f.data,
+                        what=lambda: "the packet on %s: %s" % (tun, daemon.stderr()))[-1]
                 # The kernel took the frame as IPv6: flags 0 and 86 dd were written.
-                self.assertEqual(protocol, ETH_P_IPV6, hex(protocol))
-                self.assertEqual(data, packet)
+                self.assertEqual(frame.protocol, packets.ETH_P_IPV6, hex(frame.protocol))
+                self.assertEqual(frame.data, packet)
                 daemon.wait_stderr("in  %s %s %s n=59 s=%d\n"
                                    % (destination, source, RELAY, len(packet)))
         self.stop(daemon)
