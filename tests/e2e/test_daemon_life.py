@@ -12,7 +12,6 @@ import grp
 import os
 import pwd
 import signal
-import socket
 import stat
 import sys
 import unittest
@@ -20,30 +19,20 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import netlab  # noqa: E402
-from netlab import Lab, process_runs, unique_name, wait_for  # noqa: E402
+import packets  # noqa: E402
+from netlab import (Lab, pid_file_path, proc_stat, process_runs, unique_name,  # noqa: E402
+                    wait_for)
+from sites import ME, MY_V4, PEER_SITE, PEER_V4, PREFIX, RELAY  # noqa: E402
 from syslog_capture import LOG_DAEMON, LOG_ERR, LOG_INFO, LOG_NOTICE, SyslogCapture  # noqa: E402
 
 STARTED = "ferrin/1.6 started"
 EXITING = "ferrin/1.6 exiting"
 
-PREFIX = "2001:db8::/32"
-RELAY = "203.0.113.1"
-MY_V4 = "192.0.2.1"
 NOT_MY_V4 = "192.0.2.99"
-PEER_V4 = "198.51.100.7"
 
-# Inbound datagram from the site 198.51.100.7 (2001:db8:c633:6407::/64) to this
-# site (2001:db8:c000:201::/64): IPv6 header, next header 59, 8 bytes payload.
-PEER_V6 = "2001:db8:c633:6407::1"
-LOCAL_V6 = "2001:db8:c000:201::10"
+# Payload of the inbound datagram from the site 198.51.100.7
+# (2001:db8:c633:6407::/64) to this site (2001:db8:c000:201::/64).
 PAYLOAD = b"lifetest"
-
-SEND_SCRIPT = """
-import socket, sys
-s = socket.socket(socket.AF_INET, socket.SOCK_RAW, 41)
-s.bind((sys.argv[1], 0))
-s.sendto(bytes.fromhex(sys.argv[3]), (sys.argv[2], 0))
-"""
 
 NOBODY = pwd.getpwnam("nobody")
 # Supplementary groups the started process is given, so that keeping them
@@ -70,10 +59,6 @@ def reap(pid, timeout=10.0):
     return wait_for(ended, timeout, what="pid %d to be reaped" % pid)[0]
 
 
-def pidfile_path(name):
-    return "/var/run/%s.pid" % name
-
-
 def read_bytes(path):
     with open(path, "rb") as f:
         return f.read()
@@ -83,19 +68,6 @@ def current_umask():
     mask = os.umask(0)
     os.umask(mask)
     return mask
-
-
-def ipv6_packet(source, destination, payload):
-    header = bytes([0x60, 0, 0, 0]) + len(payload).to_bytes(2, "big") + bytes([59, 64])
-    return (header + socket.inet_pton(socket.AF_INET6, source)
-            + socket.inet_pton(socket.AF_INET6, destination) + payload)
-
-
-def proc_stat(pid):
-    """(state, ppid, session) of a process."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return fields[0], int(fields[1]), int(fields[3])
 
 
 def proc_identity(pid):
@@ -174,6 +146,17 @@ class DaemonLifeTest(unittest.TestCase):
         self.capture.wait(name, STARTED)
         return starter, pids[0]
 
+    def start_copy(self, tag, options=(), groups=None):
+        """Starts a new copy of the binary detached; returns (binary, program
+        name, PID file path, pid of the detached daemon)."""
+        binary, name = self.lab.program_copy(tag)
+        _, pid = self.start_detached(binary, name, unique_name("tun"), options, groups)
+        return binary, name, pid_file_path(name), pid
+
+    def logged(self, name):
+        """(priority, message) of every syslog record of name so far."""
+        return [(r.priority, r.message) for r in self.capture.records(name)]
+
     def stop_detached(self, pid, binary):
         """SIGTERM to a detached daemon, which must end with status 0."""
         self.assertTrue(process_runs(pid, binary))
@@ -199,7 +182,7 @@ class DaemonLifeTest(unittest.TestCase):
         self.own_address_on_lo()
         binary, name = self.lab.program_copy("d")
         tun = unique_name("tun")
-        path = pidfile_path(name)
+        path = pid_file_path(name)
         self.assertFalse(os.path.exists(path))
 
         starter, pid = self.start_detached(binary, name, tun)
@@ -231,16 +214,14 @@ class DaemonLifeTest(unittest.TestCase):
                          [(LOG_DAEMON | LOG_NOTICE, name, STARTED)])
 
         self.stop_detached(pid, binary)
-        self.assertEqual([(r.priority, r.message) for r in self.capture.records(name)],
+        self.assertEqual(self.logged(name),
                          [(LOG_DAEMON | LOG_NOTICE, STARTED), (LOG_DAEMON | LOG_NOTICE, EXITING)])
         self.assertFalse(os.path.exists(path))
         self.assertEqual(starter.stderr(), "")
 
     def test_second_daemon_of_same_name_stops_at_the_lock(self):
         self.own_address_on_lo()
-        binary, name = self.lab.program_copy("k")
-        path = pidfile_path(name)
-        _, pid = self.start_detached(binary, name, unique_name("tun"))
+        binary, name, path, pid = self.start_copy("k")
         content, inode = read_bytes(path), os.stat(path).st_ino
 
         # The second daemon's interface is made persistent beforehand, so the
@@ -298,7 +279,7 @@ class DaemonLifeTest(unittest.TestCase):
         for stale in stale_contents:
             with self.subTest(stale=stale):
                 binary, name = self.lab.program_copy("s")
-                path = pidfile_path(name)
+                path = pid_file_path(name)
                 with open(path, "wb") as f:
                     f.write(stale)
                 inode = os.stat(path).st_ino
@@ -313,23 +294,19 @@ class DaemonLifeTest(unittest.TestCase):
 
     def test_file_deleted_while_running_is_reported_at_the_stop(self):
         self.own_address_on_lo()
-        binary, name = self.lab.program_copy("r")
-        path = pidfile_path(name)
-        _, pid = self.start_detached(binary, name, unique_name("tun"))
+        binary, name, path, pid = self.start_copy("r")
         os.unlink(path)
 
         self.stop_detached(pid, binary)
         stat_message = "%s: stat: %s" % (path, os.strerror(errno.ENOENT))
-        self.assertEqual([(r.priority, r.message) for r in self.capture.records(name)],
+        self.assertEqual(self.logged(name),
                          [(LOG_DAEMON | LOG_NOTICE, STARTED), (LOG_DAEMON | LOG_NOTICE, EXITING),
                           (LOG_DAEMON | LOG_ERR, stat_message)])
         self.assertFalse(os.path.exists(path))
 
     def test_file_replaced_while_running_is_left_alone(self):
         self.own_address_on_lo()
-        binary, name = self.lab.program_copy("p")
-        path = pidfile_path(name)
-        _, pid = self.start_detached(binary, name, unique_name("tun"))
+        binary, name, path, pid = self.start_copy("p")
         os.unlink(path)
         other = b"not this daemon's file\n"
         with open(path, "wb") as f:
@@ -337,7 +314,7 @@ class DaemonLifeTest(unittest.TestCase):
         before = os.stat(path)
 
         self.stop_detached(pid, binary)
-        self.assertEqual([(r.priority, r.message) for r in self.capture.records(name)],
+        self.assertEqual(self.logged(name),
                          [(LOG_DAEMON | LOG_NOTICE, STARTED), (LOG_DAEMON | LOG_NOTICE, EXITING),
                           (LOG_DAEMON | LOG_ERR, "PID file is replaced; exiting without unlinking it")])
         after = os.stat(path)
@@ -347,10 +324,7 @@ class DaemonLifeTest(unittest.TestCase):
 
     def test_runs_as_nobody_and_forwards_through_descriptors_opened_before(self):
         peer = self.peer_site()
-        binary, name = self.lab.program_copy("u")
-        path = pidfile_path(name)
-        _, pid = self.start_detached(binary, name, unique_name("tun"), ["-u", "nobody"],
-                                     groups=STARTER_GROUPS)
+        binary, name, path, pid = self.start_copy("u", ["-u", "nobody"], STARTER_GROUPS)
 
         uid, gid, groups = proc_identity(pid)
         self.assertEqual(uid, [NOBODY.pw_uid] * 4)
@@ -360,9 +334,11 @@ class DaemonLifeTest(unittest.TestCase):
         self.assertEqual(read_bytes(path), b"%d\n" % pid)
         inode = os.stat(path).st_ino
 
-        # An inbound datagram that the 6rd rules accept goes out on the tunnel device.
-        packet = ipv6_packet(PEER_V6, LOCAL_V6, PAYLOAD)
-        peer.run("python3", "-c", SEND_SCRIPT, PEER_V4, MY_V4, packet.hex())
+        # An inbound datagram that the 6rd rules accept goes out on the tunnel
+        # device: an IPv6 header, next header 59, and the payload.
+        packet = packets.ipv6_packet(PEER_SITE, ME, payload=PAYLOAD)
+        with packets.proto41_socket(peer, PEER_V4) as sender:
+            sender.sendto(packet, (MY_V4, 0))
         reports = []
 
         def statistics_lines():
@@ -402,7 +378,7 @@ class DaemonLifeTest(unittest.TestCase):
                 except KeyError:
                     pass
                 binary, name = self.lab.program_copy("n")
-                path = pidfile_path(name)
+                path = pid_file_path(name)
                 # A stale file that only the start can have removed.
                 with open(path, "wb") as f:
                     f.write(b"4242\n")
@@ -415,7 +391,7 @@ class DaemonLifeTest(unittest.TestCase):
                 message = "%s: user not found" % user
                 self.assertEqual(status, 1)
                 self.assertEqual(starter.stderr(), "%s: %s\n" % (name, message))
-                self.assertEqual([(r.priority, r.message) for r in self.capture.records(name)],
+                self.assertEqual(self.logged(name),
                                  [(LOG_DAEMON | LOG_ERR, message)])
                 self.assertFalse(os.path.exists(path))
 
@@ -424,7 +400,7 @@ class DaemonLifeTest(unittest.TestCase):
         for stale in (None, b"777\n"):
             with self.subTest(stale=stale):
                 binary, name = self.lab.program_copy("f")
-                path = pidfile_path(name)
+                path = pid_file_path(name)
                 if stale is not None:
                     with open(path, "wb") as f:
                         f.write(stale)
