@@ -10,10 +10,10 @@ one inside a namespace of a netlab.Lab (or any named namespace under
 thread returns to its own namespace at once, and the socket keeps working
 from there. The senders are such sockets. `Capture` is an AF_PACKET socket
 bound to one interface that collects frames with bounded waits;
-`TunCapture` collects on a thread everything written into a tun interface,
-for floods.
+`TunCapture` collects on a thread every packet the daemon writes into its
+tun interface, for floods.
 
-Stdlib only.
+Stdlib and netlab only.
 """
 
 import collections
