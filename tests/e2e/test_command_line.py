@@ -11,6 +11,7 @@ import errno
 import os
 import signal
 import socket
+import subprocess
 import unittest
 
 import netlab
@@ -224,6 +225,26 @@ class StartUpInNamespace(RelayNamespace, unittest.TestCase):
         # stops the start with the bind failure instead.
         run = self.watched(["-r", "32"], self.tun_name(), "2001:db8::/32", my_v4="192.0.2.9")
         self.assert_failed(run, "bind: 192.0.2.9: %s" % os.strerror(errno.EADDRNOTAVAIL))
+
+    def test_descriptor_beyond_select_limit_is_refused_at_start(self):
+        # Started with descriptors 0 to 1023 all taken, the daemon's first own
+        # descriptor (the tunnel device) is 1024, which no select() set holds.
+        def occupy_low_descriptors():
+            import resource
+            resource.setrlimit(resource.RLIMIT_NOFILE, (4096, 4096))
+            null = os.open("/dev/null", os.O_RDWR)
+            for fd in range(3, 1024):
+                if fd != null:
+                    os.dup2(null, fd, inheritable=True)
+
+        result = netlab.run(self.site.command(self.path, "-F", self.tun_name(), "2001:db8::/32",
+                                              RELAY, MY_V4),
+                            check=False, preexec_fn=occupy_low_descriptors, close_fds=False,
+                            stdin=subprocess.DEVNULL)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertEqual(result.stdout, "")
+        self.assertEqual(result.stderr, "%s: descriptor 1024 is outside the range select can "
+                         "wait on (0 to 1023)\n" % self.name)
 
     def test_common_len_text(self):
         label = "common prefix length of IPv4"
