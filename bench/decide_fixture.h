@@ -14,8 +14,8 @@
 #include "daemon/tunnel_context.h"
 #include "forward/outbound.h"
 #include "link/tun_device.h"
-#include "mapping/prefix.h"
 #include "trace/trace.h"
+#include "tunnel_setup.h"
 
 #include <arpa/inet.h>
 
@@ -29,18 +29,13 @@ inline constexpr size_t small_packet = 40 + 8 + 64;
 
 inline void make_context(TunnelContext& ctx, uint8_t* buffer)
 {
-    ctx = TunnelContext{};
-    ctx.buffer = buffer;
-    ctx.buffer_size = tunnel_buffer_size;
-    inet_pton(AF_INET6, "2001:db8::", &ctx.prefix);
-    ctx.prefix_len = 32;
-    inet_pton(AF_INET, "192.0.2.1", &ctx.my_v4_addr);
-    ctx.v4_common_len = 0;
-    ctx.relay_addr.sin_family = AF_INET;
-    inet_pton(AF_INET, "203.0.113.1", &ctx.relay_addr.sin_addr);
-    ctx.tun_fd = -1;
-    ctx.raw_fd = -1;
-    embed_v4_suffix(&ctx.prefix, ctx.prefix_len, &ctx.my_v4_addr, ctx.v4_common_len);
+    tunnel_setup setup{};
+    inet_pton(AF_INET6, "2001:db8::", &setup.prefix);
+    setup.prefix_len = 32;
+    inet_pton(AF_INET, "192.0.2.1", &setup.own);
+    inet_pton(AF_INET, "203.0.113.1", &setup.relay);
+    setup.common_len = 0;
+    ctx = running_context(setup, buffer);
     DebugLevel = 0;
 }
 

@@ -11,8 +11,8 @@
 #pragma once
 
 #include "daemon/tunnel_context.h"
-#include "mapping/prefix.h"
 #include "reference.h"
+#include "tunnel_setup.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -99,24 +99,17 @@ inline void put_delegated_prefix(const Domain& d, uint8_t* addr)
         set_bit(addr, i, delegated_bit(d, i));
 }
 
-// A context for the domain as main() leaves it before the event loop
-// starts, the delegated prefix derived, on the given buffer of
+// A started tunnel's context for the domain, on the given buffer of
 // tunnel_buffer_size bytes and without descriptors.
 inline TunnelContext context_for(const Domain& d, uint8_t* buffer)
 {
-    TunnelContext ctx{};
-    ctx.buffer = buffer;
-    ctx.buffer_size = tunnel_buffer_size;
-    std::memcpy(&ctx.prefix, d.prefix, 16);
-    ctx.prefix_len = d.prefix_len;
-    std::memcpy(&ctx.my_v4_addr, d.own, 4);
-    ctx.v4_common_len = d.common_len;
-    ctx.relay_addr.sin_family = AF_INET;
-    std::memcpy(&ctx.relay_addr.sin_addr, d.relay, 4);
-    ctx.tun_fd = -1;
-    ctx.raw_fd = -1;
-    embed_v4_suffix(&ctx.prefix, ctx.prefix_len, &ctx.my_v4_addr, ctx.v4_common_len);
-    return ctx;
+    tunnel_setup setup{};
+    std::memcpy(&setup.prefix, d.prefix, 16);
+    setup.prefix_len = d.prefix_len;
+    std::memcpy(&setup.own, d.own, 4);
+    std::memcpy(&setup.relay, d.relay, 4);
+    setup.common_len = d.common_len;
+    return running_context(setup, buffer);
 }
 
 }  // namespace packet_input

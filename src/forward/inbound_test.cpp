@@ -1,6 +1,6 @@
 #include "forward/inbound.h"
 
-#include "forward/test_packets.h"
+#include "testing.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,7 @@ using test::dump_text;
 using test::hex_of;
 using test::ipv4_datagram;
 using test::ipv6_packet;
-using test::outcome_name;
+
 using test::PathRun;
 using test::TestTunnel;
 

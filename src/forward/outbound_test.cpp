@@ -1,6 +1,6 @@
 #include "forward/outbound.h"
 
-#include "forward/test_packets.h"
+#include "testing.h"
 
 #include <arpa/inet.h>
 
@@ -17,7 +17,7 @@ using test::Counters;
 using test::device_frame;
 using test::dump_text;
 using test::hex_of;
-using test::outcome_name;
+
 using test::ipv6_packet;
 using test::PathRun;
 using test::TestTunnel;

@@ -1,6 +1,6 @@
 #include "mapping/acceptance.h"
 
-#include "forward/test_packets.h"
+#include "testing.h"
 
 #include <arpa/inet.h>
 

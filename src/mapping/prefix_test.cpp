@@ -1,7 +1,7 @@
 #include "mapping/prefix.h"
 
 #include "daemon/tunnel_context.h"
-#include "forward/test_packets.h"
+#include "testing.h"
 
 #include <arpa/inet.h>
 #include <sys/mman.h>

@@ -1,6 +1,6 @@
 #include "trace/trace.h"
 
-#include "forward/test_packets.h"
+#include "testing.h"
 
 #include <gtest/gtest.h>
 
