@@ -9,12 +9,6 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
-
-constexpr int ipproto_ipv6_in_ipv4 = 41;
-
-}  // namespace
-
 int open_raw_endpoint(const char* my_v4_text, TunnelContext& ctx)
 {
     addrinfo hints{};
@@ -37,21 +31,21 @@ int open_raw_endpoint(const char* my_v4_text, TunnelContext& ctx)
     std::memcpy(&ctx.my_v4_addr, &reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr,
                 sizeof ctx.my_v4_addr);
 
-    const int fd = socket(AF_INET, SOCK_RAW, ipproto_ipv6_in_ipv4);
+    const int fd = socket(AF_INET, SOCK_RAW, ipv6_in_ipv4_protocol);
     if (fd == -1) {
-        syslog(LOG_ERR, "socket: %s", strerror(errno));
+        syslog(LOG_ERR, "socket: %m");
         freeaddrinfo(result);
         return -1;
     }
     const int on = 1;
     if (setsockopt(fd, IPPROTO_IP, IP_HDRINCL, &on, sizeof on) == -1) {
-        syslog(LOG_ERR, "setsockopt(IP_HDRINCL): %s", strerror(errno));
+        syslog(LOG_ERR, "setsockopt(IP_HDRINCL): %m");
         freeaddrinfo(result);
         close(fd);
         return -1;
     }
     if (bind(fd, result->ai_addr, result->ai_addrlen) == -1) {
-        syslog(LOG_ERR, "bind: %s: %s", my_v4_text, strerror(errno));
+        syslog(LOG_ERR, "bind: %s: %m", my_v4_text);
         freeaddrinfo(result);
         close(fd);
         return -1;

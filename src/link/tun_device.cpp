@@ -3,8 +3,55 @@
 #include "trace/trace.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <unistd.h>
 
 #include <cstring>
+
+namespace {
+
+constexpr int interface_mtu = 1280;
+
+}  // namespace
+
+int configure_interface(const char* name)
+{
+    ifreq request{};
+    if (std::strlen(name) >= sizeof request.ifr_name) {
+        syslog(LOG_ERR, "%s: interface name too long", name);
+        return -1;
+    }
+    std::memcpy(request.ifr_name, name, std::strlen(name));
+
+    const int control = socket(AF_INET, SOCK_DGRAM, 0);
+    if (control == -1) {
+        syslog(LOG_ERR, "socket: %m");
+        return -1;
+    }
+
+    // The MTU goes first, so a failure in the flag requests leaves it set.
+    const char* failed = nullptr;
+    request.ifr_mtu = interface_mtu;
+    if (ioctl(control, SIOCSIFMTU, &request) == -1) {
+        failed = "ioctl(SIOCSIFMTU)";
+    } else if (ioctl(control, SIOCGIFFLAGS, &request) == -1) {
+        failed = "ioctl(SIOCGIFFLAGS)";
+    } else {
+        // Every flag read back stays set; up and running are added.
+        request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING);
+        if (ioctl(control, SIOCSIFFLAGS, &request) == -1)
+            failed = "ioctl(SIOCSIFFLAGS)";
+    }
+
+    // Logged before the close, which could change errno.
+    if (failed != nullptr)
+        syslog(LOG_ERR, "%s: %s: %m", failed, name);
+    close(control);
+    return failed != nullptr ? -1 : 0;
+}
 
 ssize_t check_tun_header(const uint8_t* frame, size_t n)
 {

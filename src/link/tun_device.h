@@ -1,5 +1,7 @@
-// The tunnel device: opening it, configuring its interface, and the 4-byte
-// address-family header in front of every frame.
+// The tunnel device: opening it, configuring its interface, the frames read
+// from and written to it, and the 4-byte address-family header in front of
+// every frame. Opening, reading and writing are the platform's (tun_linux.cpp);
+// the rest is the same everywhere (tun_device.cpp).
 #pragma once
 
 #include <sys/types.h>
@@ -19,6 +21,15 @@ int open_tun_device(const char* name);
 // Gives the interface MTU 1280 and adds IFF_UP and IFF_RUNNING to its flags.
 // 0, or -1 after logging.
 int configure_interface(const char* name);
+
+// One read of at most room bytes into frame. Whatever header the platform
+// puts in front of a packet, the frame read starts with the address-family
+// header. The count read, or -1 with errno.
+ssize_t tun_read(int fd, uint8_t* frame, size_t room);
+
+// One write of a frame of length bytes; its header may be rewritten in place
+// into the platform's. The count written, or -1 with errno.
+ssize_t tun_write(int fd, uint8_t* frame, size_t length);
 
 // Tests the header of a frame of n bytes read from the device. Returns the
 // header length, or -1 after tracing why the frame is not IPv6.

@@ -1,6 +1,6 @@
 #include "link/tun_device.h"
 
-#include "forward/test_packets.h"
+#include "testing.h"
 
 #include <gtest/gtest.h>
 

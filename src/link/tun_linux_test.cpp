@@ -1,6 +1,6 @@
-#include "link/packet_info_linux.h"
+#include "link/tun_device.h"
 
-#include "forward/test_packets.h"
+#include "testing.h"
 
 #include <gtest/gtest.h>
 
@@ -18,11 +18,14 @@ struct TranslationCase {
     std::vector<uint8_t> expected;
 };
 
-// Runs a translation on a frame that sits 8 bytes into a patterned buffer
-// and checks that only the expected header bytes changed: nothing in front
-// of the frame, nothing after its first 4 bytes.
-template <typename Translate>
-void check_translation(const TranslationCase& c, Translate translate)
+// A frame of n bytes sits 8 bytes into a patterned buffer and goes through
+// one call of tun_read or tun_write, with a socket pair standing in for the
+// device. Only the expected header bytes may change: nothing in front of the
+// frame, nothing after its first 4 bytes; a read delivers the frame whole,
+// a write sends it as translated.
+enum class direction { read, write };
+
+void check_translation(const TranslationCase& c, direction way)
 {
     SCOPED_TRACE(hex_of(c.header) + "n " + std::to_string(c.n));
     std::vector<uint8_t> buffer(64);
@@ -35,11 +38,19 @@ void check_translation(const TranslationCase& c, Translate translate)
     for (size_t i = 0; i < c.expected.size(); ++i)
         expected[8 + i] = c.expected[i];
 
-    translate(buffer.data() + 8, c.n);
+    test::PacketPipe device;
+    uint8_t* frame = buffer.data() + 8;
+    if (way == direction::read) {
+        device.put(std::vector<uint8_t>(frame, frame + c.n));
+        EXPECT_EQ(tun_read(device.inner(), frame, buffer.size() - 8), static_cast<ssize_t>(c.n));
+    } else {
+        EXPECT_EQ(tun_write(device.inner(), frame, c.n), static_cast<ssize_t>(c.n));
+        EXPECT_EQ(hex_of(device.take()), hex_of(std::vector<uint8_t>(frame, frame + c.n)));
+    }
     EXPECT_EQ(hex_of(buffer), hex_of(expected));
 }
 
-TEST(PacketInfoToFrameHeader, TranslatesIPv6AndIPv4EtherTypesOnly)
+TEST(TunRead, TranslatesIPv6AndIPv4EtherTypesOnly)
 {
     const TranslationCase cases[] = {
         // IPv6, whatever the flags
@@ -62,10 +73,10 @@ TEST(PacketInfoToFrameHeader, TranslatesIPv6AndIPv4EtherTypesOnly)
         {{0x00, 0x00, 0x86, 0xDD}, 0, {0x00, 0x00, 0x86, 0xDD}},
     };
     for (const TranslationCase& c : cases)
-        check_translation(c, packet_info_to_frame_header);
+        check_translation(c, direction::read);
 }
 
-TEST(FrameHeaderToPacketInfo, TranslatesOnlyTheIPv6FrameHeader)
+TEST(TunWrite, TranslatesOnlyTheIPv6FrameHeader)
 {
     const TranslationCase cases[] = {
         {{0x00, 0x00, 0x00, 0x1C}, 44, {0x00, 0x00, 0x86, 0xDD}},
@@ -81,17 +92,19 @@ TEST(FrameHeaderToPacketInfo, TranslatesOnlyTheIPv6FrameHeader)
         {{0x00, 0x00, 0x00, 0x1C}, 0, {0x00, 0x00, 0x00, 0x1C}},
     };
     for (const TranslationCase& c : cases)
-        check_translation(c, frame_header_to_packet_info);
+        check_translation(c, direction::write);
 }
 
-TEST(PacketInfo, IPv6FrameRoundTripsThroughBothTranslations)
+TEST(TunReadAndWrite, IPv6FrameRoundTripsThroughBothTranslations)
 {
-    std::vector<uint8_t> frame = {0x00, 0x00, 0x86, 0xDD, 0x60, 0x01, 0x02, 0x03};
-    const std::vector<uint8_t> as_read = frame;
-    packet_info_to_frame_header(frame.data(), frame.size());
+    test::PacketPipe device;
+    const std::vector<uint8_t> as_read = {0x00, 0x00, 0x86, 0xDD, 0x60, 0x01, 0x02, 0x03};
+    std::vector<uint8_t> frame(as_read.size());
+    device.put(as_read);
+    ASSERT_EQ(tun_read(device.inner(), frame.data(), frame.size()), 8);
     EXPECT_EQ(hex_of(frame), "00 00 00 1c 60 01 02 03 ");
-    frame_header_to_packet_info(frame.data(), frame.size());
-    EXPECT_EQ(hex_of(frame), hex_of(as_read));
+    ASSERT_EQ(tun_write(device.inner(), frame.data(), frame.size()), 8);
+    EXPECT_EQ(hex_of(device.take()), hex_of(as_read));
 }
 
 }  // namespace
