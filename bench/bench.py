@@ -40,6 +40,10 @@ import sys
 import tempfile
 import time
 
+# The one bounded wait of the project's test tools.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+from netlab import wait_for  # noqa: E402
+
 PREFIX = "2001:db8::/32"
 RELAY = "203.0.113.1"
 SITE_V4 = "192.0.2.1"
@@ -82,17 +86,6 @@ def on_signal(signum, frame):
     for other in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(other, signal.SIG_IGN)
     raise Interrupted("signal %d" % signum)
-
-
-def wait_for(predicate, timeout, what, interval=0.01):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() >= deadline:
-            raise RuntimeError("timed out after %.1f s waiting for %s" % (timeout, what))
-        time.sleep(interval)
 
 
 def run(cmd, check=True, timeout=60):
@@ -265,7 +258,7 @@ class Topology:
         own = os.readlink("/proc/self/ns/net")
         for holder in (self.site_holder, self.peer_holder):
             wait_for(lambda: os.readlink("/proc/%d/ns/net" % holder.pid) != own, 10,
-                     "a process in the namespaces of %s" % self.name)
+                     what="a process in the namespaces of %s" % self.name)
 
     def remove(self):
         for ns in reversed(self.namespaces):
@@ -287,7 +280,7 @@ class Topology:
             cmd = ["env", "LD_PRELOAD=" + preload] + cmd
         proc = self.runner.spawn(self.in_ns(self.site, *(pin + cmd)), kind)
         wait_for(lambda: ready in text_of(proc.err_path) or proc.poll() is not None, 10,
-                 "%s to start" % kind)
+                 what="%s to start" % kind)
         if proc.poll() is not None:
             raise RuntimeError("%s ended at start: %s" % (kind, text_of(proc.err_path)))
         run(["ip", "-n", self.site, "addr", "add", SITE_V6 + "/64", "dev", self.tun, "nodad"])
@@ -332,7 +325,7 @@ class Topology:
     def wait_flowing(self, direction, blaster):
         first = self.sample(direction)[0]
         wait_for(lambda: self.sample(direction)[0] > first or blaster.poll() is not None,
-                 10, "traffic to flow")
+                 10, what="traffic to flow")
         if blaster.poll() is not None:
             raise RuntimeError("load generator ended: %s%s"
                                % (text_of(blaster.out_path), text_of(blaster.err_path)))
@@ -348,7 +341,7 @@ class Topology:
             last[0] = now
             return False
 
-        wait_for(settled, 10, "queues to drain", interval=0.05)
+        wait_for(settled, 10, what="queues to drain", interval=0.05)
 
 
 class Window:
@@ -507,7 +500,7 @@ class Bench:
         def snapshot():
             before = len(reports())
             proc.send_signal(signal.SIGUSR2)
-            wait_for(lambda: len(reports()) > before, 10, "allocation report")
+            wait_for(lambda: len(reports()) > before, 10, what="allocation report")
             return {k: int(v) for k, v in re.findall(r"(\w+)=(\d+)", reports()[before])}
 
         start = snapshot()
@@ -518,7 +511,7 @@ class Bench:
         after = snapshot()
         # The statistics report (syslog) comes after the second snapshot.
         proc.send_signal(signal.SIGUSR1)
-        wait_for(lambda: "Ipkts" in text_of(proc.err_path), 10, "statistics line")
+        wait_for(lambda: "Ipkts" in text_of(proc.err_path), 10, what="statistics line")
         stats_line = re.search(r"Ipkts.*", text_of(proc.err_path)).group(0)
         self.a.stop_forwarder(proc)
         delta = {k: after[k] - start[k] for k in start}
@@ -545,7 +538,7 @@ class Bench:
             tracer = self.runner.spawn(["strace", "-c", "-o", out_path, "-p", str(proc.pid)],
                                        "strace")
             wait_for(lambda: "attached" in text_of(tracer.err_path)
-                     or tracer.poll() is not None, 10, "strace to attach")
+                     or tracer.poll() is not None, 10, what="strace to attach")
             m = self.blast(self.a, direction, length, self.args.strace_seconds, proc)
             self.runner.end(tracer, signal.SIGINT)
             calls = {}

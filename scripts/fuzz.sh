@@ -25,7 +25,7 @@ cmake -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFERRIN_FUZZ=ON -DFERRIN_TESTS=OFF >/dev/null
 cmake --build "$build" --target fuzz_targets -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
 
-targets="outbound inbound command_line frame mapping"
+targets=$(tr ';' ' ' <"$build/fuzz/targets.txt")
 mkdir -p "$build/artifacts"
 failed=""
 summary=""

@@ -92,7 +92,7 @@ int parse_prefix_argument(const char* argument, TunnelContext& ctx)
 
     const int parsed = inet_pton(AF_INET6, copy, &ctx.prefix);
     if (parsed == -1) {
-        syslog(LOG_ERR, "%s: %s", copy, strerror(errno));
+        syslog(LOG_ERR, "%s: %m", copy);
         return -1;
     }
     if (parsed == 0) {

@@ -94,7 +94,7 @@ int main(int argc, char** argv)
     }
     if (!ForegroundFlag) {
         if (daemon(0, 0) == -1) {
-            syslog(LOG_ERR, "daemon: %s", strerror(errno));
+            syslog(LOG_ERR, "daemon: %m");
             remove_pidfile();
             return 1;
         }

@@ -38,7 +38,7 @@ int make_pidfile(const char* name)
     if (PidFileFd != -1)
         return 0;
 
-    syslog(LOG_ERR, "%s: open: %s", PidFilePath, strerror(errno));
+    syslog(LOG_ERR, "%s: open: %m", PidFilePath);
     PidFileFd = -1;
     free(PidFilePath);
     PidFilePath = nullptr;
@@ -48,7 +48,7 @@ int make_pidfile(const char* name)
 int write_pidfile()
 {
     if (ftruncate(PidFileFd, 0) == -1) {
-        syslog(LOG_ERR, "%s: ftruncate: %s", PidFilePath, strerror(errno));
+        syslog(LOG_ERR, "%s: ftruncate: %m", PidFilePath);
         return -1;
     }
 
@@ -66,7 +66,7 @@ int write_pidfile()
         if (done <= 0) {
             if (done == 0)
                 errno = ENOSPC;
-            syslog(LOG_ERR, "%s: write: %s", PidFilePath, strerror(errno));
+            syslog(LOG_ERR, "%s: write: %m", PidFilePath);
             return -1;
         }
         at += done;
@@ -87,16 +87,16 @@ void remove_pidfile()
     struct stat held{};
     struct stat named{};
     if (fstat(PidFileFd, &held) == -1) {
-        syslog(LOG_ERR, "fstat PID file failed: %s", strerror(errno));
+        syslog(LOG_ERR, "fstat PID file failed: %m");
     } else if (stat(PidFilePath, &named) == -1) {
-        syslog(LOG_ERR, "%s: stat: %s", PidFilePath, strerror(errno));
+        syslog(LOG_ERR, "%s: stat: %m", PidFilePath);
     } else if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
         syslog(LOG_ERR, "PID file is replaced; exiting without unlinking it");
     } else if (unlink(PidFilePath) == -1) {
         // Without the right to remove entries of the directory (after -u),
         // an empty file is the next best thing.
         if (ftruncate(PidFileFd, 0) == -1)
-            syslog(LOG_ERR, "%s: ftruncate: %s", PidFilePath, strerror(errno));
+            syslog(LOG_ERR, "%s: ftruncate: %m", PidFilePath);
     }
 
     free(PidFilePath);

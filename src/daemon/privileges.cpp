@@ -21,15 +21,15 @@ int drop_privileges(const char* user)
 
     // The group first: once the user ID has changed, the group can't be.
     if (setgid(gid) == -1) {
-        syslog(LOG_ERR, "setgid: %s", strerror(errno));
+        syslog(LOG_ERR, "setgid: %m");
         return -1;
     }
     if (setgroups(1, &gid) == -1) {
-        syslog(LOG_ERR, "setgroups: %s", strerror(errno));
+        syslog(LOG_ERR, "setgroups: %m");
         return -1;
     }
     if (setuid(uid) == -1) {
-        syslog(LOG_ERR, "setuid: %s", strerror(errno));
+        syslog(LOG_ERR, "setuid: %m");
         return -1;
     }
     return 0;

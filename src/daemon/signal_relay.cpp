@@ -25,20 +25,19 @@ void relay_signal(int signal_number)
 int install_signal_relay()
 {
     if (pipe(SignalPipe) == -1) {
-        syslog(LOG_ERR, "pipe: %s", strerror(errno));
+        syslog(LOG_ERR, "pipe: %m");
         return -1;
     }
 
+    // The handler must never wait: the write end does not block.
     const int flags = fcntl(SignalPipe[1], F_GETFL);
-    if (flags == -1) {
-        syslog(LOG_ERR, "fcntl(F_GETFL): %s", strerror(errno));
-        close(SignalPipe[0]);
-        close(SignalPipe[1]);
-        SignalPipe[0] = SignalPipe[1] = -1;
-        return -1;
-    }
-    if (fcntl(SignalPipe[1], F_SETFL, flags | O_NONBLOCK) == -1) {
-        syslog(LOG_ERR, "fcntl(O_NONBLOCK): %s", strerror(errno));
+    const char* failed = nullptr;
+    if (flags == -1)
+        failed = "fcntl(F_GETFL)";
+    else if (fcntl(SignalPipe[1], F_SETFL, flags | O_NONBLOCK) == -1)
+        failed = "fcntl(O_NONBLOCK)";
+    if (failed != nullptr) {
+        syslog(LOG_ERR, "%s: %m", failed);
         close(SignalPipe[0]);
         close(SignalPipe[1]);
         SignalPipe[0] = SignalPipe[1] = -1;

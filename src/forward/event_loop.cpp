@@ -55,9 +55,8 @@ int check_select_limit(const TunnelContext& ctx)
 
 int run_event_loop(TunnelContext& ctx)
 {
-    if (check_select_limit(ctx) == -1)
-        return -1;
-
+    // Start-up has checked every descriptor against FD_SETSIZE
+    // (check_select_limit).
     const int signal_fd = SignalPipe[0];
     fd_set master;
     FD_ZERO(&master);
@@ -72,7 +71,7 @@ int run_event_loop(TunnelContext& ctx)
         if (select(count, &ready, nullptr, nullptr, nullptr) == -1) {
             if (errno == EINTR)
                 continue;
-            syslog(LOG_ERR, "select: %s", strerror(errno));
+            syslog(LOG_ERR, "select: %m");
             return -1;
         }
 
@@ -86,7 +85,7 @@ int run_event_loop(TunnelContext& ctx)
             int signal_number = 0;
             const ssize_t got = read(signal_fd, &signal_number, sizeof signal_number);
             if (got == -1) {
-                syslog(LOG_ERR, "read: %s", strerror(errno));
+                syslog(LOG_ERR, "read: %m");
                 return -1;
             }
             if (got != sizeof signal_number) {

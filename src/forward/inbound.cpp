@@ -2,7 +2,6 @@
 
 #include "forward/ipv6_fields.h"
 #include "link/tun_device.h"
-#include "link/tun_io.h"
 #include "mapping/acceptance.h"
 #include "mapping/address_head.h"
 #include "trace/trace.h"
@@ -120,7 +119,7 @@ void raw2tun(TunnelContext& ctx)
 {
     const ssize_t n = recv(ctx.raw_fd, ctx.buffer, ctx.buffer_size, 0);
     if (n < 0) {
-        syslog(LOG_ERR, "recv: raw: %s", strerror(errno));
+        syslog(LOG_ERR, "recv: raw: %m");
         ++ctx.Ierrs;
         return;
     }
@@ -140,7 +139,7 @@ void raw2tun(TunnelContext& ctx)
     const size_t packet_len = static_cast<size_t>(n) - header;
     if (tun_write(ctx.tun_fd, ctx.buffer + header - tun_header_len, packet_len + tun_header_len) <
         0) {
-        syslog(LOG_ERR, "write: tun: %s", strerror(errno));
+        syslog(LOG_ERR, "write: tun: %m");
         ++ctx.Ierrs;
         return;
     }

@@ -1,8 +1,8 @@
 #include "forward/outbound.h"
 
 #include "forward/ipv6_fields.h"
+#include "link/raw_endpoint.h"
 #include "link/tun_device.h"
-#include "link/tun_io.h"
 #include "mapping/acceptance.h"
 #include "mapping/address_head.h"
 #include "trace/trace.h"
@@ -17,7 +17,6 @@
 namespace {
 
 constexpr size_t ipv4_header_len = 20;
-constexpr uint8_t ipproto_ipv6_in_ipv4 = 41;
 constexpr uint8_t outer_ttl = 255;
 
 // Offsets in the buffer: outer header, and the IPv6 packet behind the frame header.
@@ -72,7 +71,7 @@ void write_outer_header(uint8_t* header, const uint8_t* packet, size_t length, i
     header[6] = 0;  // flags and fragment offset: may be fragmented
     header[7] = 0;
     header[8] = outer_ttl;
-    header[9] = ipproto_ipv6_in_ipv4;
+    header[9] = ipv6_in_ipv4_protocol;
     header[10] = 0;  // checksum: the kernel computes it
     header[11] = 0;
     std::memcpy(header + 12, &source, 4);
@@ -130,7 +129,7 @@ void tun2raw(TunnelContext& ctx)
     const ssize_t n = tun_read(ctx.tun_fd, ctx.buffer + outbound_read_offset,
                                ctx.buffer_size - outbound_read_offset);
     if (n < 0) {
-        syslog(LOG_ERR, "read: tun: %s", strerror(errno));
+        syslog(LOG_ERR, "read: tun: %m");
         ++ctx.Oerrs;
         return;
     }
@@ -150,7 +149,7 @@ void tun2raw(TunnelContext& ctx)
 
     if (sendto(ctx.raw_fd, ctx.buffer + outer_offset, length + ipv4_header_len, 0,
                reinterpret_cast<const sockaddr*>(&target), sizeof target) < 0) {
-        syslog(LOG_ERR, "sendto: raw: %s", strerror(errno));
+        syslog(LOG_ERR, "sendto: raw: %m");
         ++ctx.Oerrs;
         return;
     }
