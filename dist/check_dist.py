@@ -73,15 +73,18 @@ def normalized(text):
 # ---------------------------------------------------------------- manual page
 
 def daemon_texts():
-    """The constant parts of every syslog message and trace line in src/."""
+    """The constant parts of every log message and trace line in src/."""
     texts = set()
     for path in sorted(glob.glob(os.path.join(ROOT, "src", "*", "*.cpp"))):
         if path.endswith("_test.cpp"):
             continue
         code = read(path)
-        formats = re.findall(r'\b(?:syslog\(LOG_[A-Z]+,|trace\()\s*"((?:[^"\\]|\\.)*)"', code)
-        # Request names and refusal reasons chosen at run time.
-        formats += re.findall(r'"(ioctl\([A-Z_]+\))"', code)
+        formats = re.findall(r'\b(?:log_message\(LOG_[A-Z]+,|trace\()\s*"((?:[^"\\]|\\.)*)"',
+                             code)
+        # Request names, refusal reasons and failure prefixes chosen at run time.
+        formats += re.findall(r'"((?:ioctl|setsockopt)\([A-Z_]+\))"', code)
+        for table in re.findall(r'failure_prefix\[[^]]*\] = \{([^}]*)\}', code):
+            formats += re.findall(r'"([^"]+)"', table)
         formats += re.findall(r'\brefuse\(\s*"([^"]+)"', code)
         for fmt in formats:
             for piece in re.split(r"%[-+ #0-9.]*(?:ll|l|z|h)?[a-zA-Z]", fmt):

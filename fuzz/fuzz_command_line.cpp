@@ -5,12 +5,13 @@
 // the text (up to the first NUL), handed over as a NUL-terminated heap copy
 // of exactly its size.
 //
-// syslog is replaced by a recorder in this program: nothing reaches the
-// system log, and every failure must have produced exactly one message of
+// log_message is replaced by a recorder in this program (the log's own file
+// is never linked in): nothing reaches the system log, and every failure must have produced exactly one message of
 // the expected wording, every success none.
 #include "daemon/command_line.h"
 #include "daemon/tunnel_context.h"
 #include "reference.h"
+#include "trace/log.h"
 
 #include <arpa/inet.h>
 
@@ -89,7 +90,7 @@ int load_bound(const uint8_t* bytes)
 
 }  // namespace
 
-extern "C" void syslog(int, const char* format, ...)
+void log_message(int, const char* format, ...)
 {
     va_list args;
     va_start(args, format);

@@ -7,13 +7,13 @@
 #pragma once
 
 #include "daemon/tunnel_context.h"
+#include "trace/log.h"
 #include "trace/trace.h"
 #include "tunnel_setup.h"
 
 #include <arpa/inet.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -29,7 +29,7 @@
 namespace test {
 
 // Redirects file descriptor 2 into an anonymous file until text() is called
-// or the object goes away. Trace output and syslog's copy to standard error
+// or the object goes away. Trace output and the log's copy to standard error
 // are written with write(2) on descriptor 2, not through stdio, so the
 // descriptor itself has to be redirected.
 class CapturedStderr {
@@ -92,6 +92,20 @@ public:
 
 private:
     int saved_;
+};
+
+// Copies every log message, of every priority, to standard error for the
+// length of a scope, as the log is set up until the daemon detaches.
+class LogCopiedToStderr {
+public:
+    LogCopiedToStderr()
+    {
+        log_open(log_ident(), true);
+        log_set_mask(LOG_UPTO(LOG_DEBUG));
+    }
+    LogCopiedToStderr(const LogCopiedToStderr&) = delete;
+    LogCopiedToStderr& operator=(const LogCopiedToStderr&) = delete;
+    ~LogCopiedToStderr() { log_open(log_ident(), false); }
 };
 
 // Runs call() at the given debug level and returns what it wrote to
@@ -335,7 +349,8 @@ inline std::ostream& operator<<(std::ostream& out, const Counters& c)
 
 // What one run of a whole packet path left behind.
 struct PathRun {
-    std::string output;  // trace lines and syslog copies on standard error
+    int result;          // what the path returned: -1 once the device is gone
+    std::string output;  // trace lines and log copies on standard error
     Counters counters;
     std::vector<uint8_t> written;  // what the path wrote to its other descriptor
 };
@@ -345,7 +360,7 @@ struct PathRun {
 // what it writes to the other (write_fd) is returned. A descriptor whose
 // `works` is false is left at -1, so that call fails. Syslog messages are
 // copied to standard error, where they are captured with the trace lines.
-inline PathRun run_path(TestTunnel& tunnel, void (*path)(TunnelContext&),
+inline PathRun run_path(TestTunnel& tunnel, int (*path)(TunnelContext&),
                         const std::vector<uint8_t>& arriving, int level, int& read_fd,
                         bool read_works, int& write_fd, bool write_works)
 {
@@ -355,10 +370,9 @@ inline PathRun run_path(TestTunnel& tunnel, void (*path)(TunnelContext&),
     write_fd = write_works ? writing.inner() : -1;
     reading.put(arriving);
 
-    openlog(nullptr, LOG_PERROR, LOG_DAEMON);
+    LogCopiedToStderr copied;
     PathRun run;
-    run.output = traced(level, [&] { path(tunnel.ctx); });
-    closelog();
+    run.output = traced(level, [&] { run.result = path(tunnel.ctx); });
     run.counters = counters_of(tunnel.ctx);
     run.written = writing.take();
     read_fd = -1;
@@ -366,11 +380,10 @@ inline PathRun run_path(TestTunnel& tunnel, void (*path)(TunnelContext&),
     return run;
 }
 
-// A syslog message as glibc copies it to standard error when the log was
-// opened with LOG_PERROR and no ident.
+// A log message as it is copied to standard error.
 inline std::string logged(const std::string& message)
 {
-    return std::string(program_invocation_short_name) + ": " + message + "\n";
+    return std::string(log_ident()) + ": " + message + "\n";
 }
 
 inline std::string hex_of(const std::vector<uint8_t>& bytes)

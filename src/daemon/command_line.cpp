@@ -1,11 +1,11 @@
 #include "daemon/command_line.h"
 
 #include "daemon/program_name.h"
+#include "trace/log.h"
 #include "trace/trace.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -62,13 +62,13 @@ int parse_number(const char* text, int min, int max, const char* label)
     char* end = nullptr;
     const long value = strtol(text, &end, 10);
     if (*text == '\0' || *end != '\0') {
-        syslog(LOG_ERR, "%s: %s not a number", text, label);
+        log_message(LOG_ERR, "%s: %s not a number", text, label);
         return -1;
     }
     // Compared as a long, before any narrowing: 4294967328 is out of range,
     // not 32.
     if (errno == ERANGE || value < min || value > max) {
-        syslog(LOG_ERR, "%s: %s out of range", text, label);
+        log_message(LOG_ERR, "%s: %s out of range", text, label);
         return -1;
     }
     return static_cast<int>(value);
@@ -78,25 +78,25 @@ int parse_prefix_argument(const char* argument, TunnelContext& ctx)
 {
     char copy[50];
     if (std::strlen(argument) >= sizeof copy) {
-        syslog(LOG_ERR, "%s: prefix string too long", argument);
+        log_message(LOG_ERR, "%s: prefix string too long", argument);
         return -1;
     }
     std::strcpy(copy, argument);
 
     char* slash = std::strchr(copy, '/');
     if (slash == nullptr) {
-        syslog(LOG_ERR, "%s: prefixlen is not specified", copy);
+        log_message(LOG_ERR, "%s: prefixlen is not specified", copy);
         return -1;
     }
     *slash = '\0';
 
     const int parsed = inet_pton(AF_INET6, copy, &ctx.prefix);
     if (parsed == -1) {
-        syslog(LOG_ERR, "%s: %m", copy);
+        log_message(LOG_ERR, "%s: %m", copy);
         return -1;
     }
     if (parsed == 0) {
-        syslog(LOG_ERR, "%s: failed to parse", copy);
+        log_message(LOG_ERR, "%s: failed to parse", copy);
         return -1;
     }
 
@@ -118,11 +118,11 @@ int resolve_relay(const char* text, TunnelContext& ctx)
     addrinfo* result = nullptr;
     const int error = getaddrinfo(text, nullptr, &hints, &result);
     if (error != 0) {
-        syslog(LOG_ERR, "getaddrinfo: %s: %s", text, gai_strerror(error));
+        log_message(LOG_ERR, "getaddrinfo: %s: %s", text, gai_strerror(error));
         return -1;
     }
     if (result->ai_addrlen != sizeof ctx.relay_addr) {
-        syslog(LOG_ERR, "length of sockaddr_in mismatch");
+        log_message(LOG_ERR, "length of sockaddr_in mismatch");
         freeaddrinfo(result);
         return -1;
     }

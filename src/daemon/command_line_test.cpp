@@ -5,7 +5,6 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
-#include <syslog.h>
 
 #include <gtest/gtest.h>
 
@@ -17,19 +16,9 @@ using test::CapturedStderr;
 using test::text_of;
 
 // The log opened as at start-up, so that every message is also copied to
-// standard error, where glibc writes it as "<program name>: <message>\n".
+// standard error as "<ident>: <message>\n".
 class CommandLine : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        openlog(nullptr, LOG_PERROR, LOG_DAEMON);
-        saved_mask_ = setlogmask(LOG_UPTO(LOG_DEBUG));
-    }
-    void TearDown() override
-    {
-        setlogmask(saved_mask_);
-        closelog();
-    }
 
     static std::string logged(const std::string& message)
     {
@@ -37,7 +26,7 @@ protected:
     }
 
 private:
-    int saved_mask_ = 0;
+    test::LogCopiedToStderr copied_;
 };
 
 TEST_F(CommandLine, ParseNumberAcceptsWholeDecimalsWithinBounds)

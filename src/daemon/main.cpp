@@ -3,6 +3,7 @@
 // Start-up takes every resource in a fixed order, with the privileges the
 // process started with; every exit of the process happens here.
 #include "daemon/command_line.h"
+#include "daemon/detach.h"
 #include "daemon/pidfile.h"
 #include "daemon/privileges.h"
 #include "daemon/program_name.h"
@@ -12,9 +13,9 @@
 #include "link/raw_endpoint.h"
 #include "link/tun_device.h"
 #include "mapping/prefix.h"
+#include "trace/log.h"
 #include "trace/trace.h"
 
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,6 +32,10 @@ TunnelContext Context;
 int main(int argc, char** argv)
 {
     set_program_name(argv[0]);
+    // Until the detach every message also goes to standard error.
+    log_open(program_name(), true);
+    if (open_standard_descriptors() == -1)
+        return 1;
 
     const int first = read_options(argc, argv);
     if (first < 0)
@@ -44,16 +49,14 @@ int main(int argc, char** argv)
     const char* relay_text = argv[first + 2];
     const char* my_v4_text = argv[first + 3];
 
-    // Until the detach every message also goes to standard error.
-    openlog(nullptr, LOG_PERROR, LOG_DAEMON);
     if (DebugLevel == 0)
-        setlogmask(LOG_UPTO(LOG_INFO));
+        log_set_mask(LOG_UPTO(LOG_INFO));
 
     TunnelContext& ctx = Context;
     ctx.buffer_size = tunnel_buffer_size;
     ctx.buffer = static_cast<uint8_t*>(malloc(tunnel_buffer_size));
     if (ctx.buffer == nullptr) {
-        syslog(LOG_ERR, "out of memory");
+        log_message(LOG_ERR, "out of memory");
         return 1;
     }
 
@@ -81,7 +84,7 @@ int main(int argc, char** argv)
         ctx.v4_common_len = common_len;
     }
     if (delegated_prefix_len(ctx) > 64) {
-        syslog(LOG_ERR, "delegated prefix length is longer than 64");
+        log_message(LOG_ERR, "delegated prefix length is longer than 64");
         return 1;
     }
     embed_v4_suffix(&ctx.prefix, ctx.prefix_len, &ctx.my_v4_addr, ctx.v4_common_len);
@@ -93,26 +96,25 @@ int main(int argc, char** argv)
         return 1;
     }
     if (!ForegroundFlag) {
-        if (daemon(0, 0) == -1) {
-            syslog(LOG_ERR, "daemon: %m");
+        if (detach() == -1) {
             remove_pidfile();
             return 1;
         }
         // Standard error is the null device now: syslog only.
-        openlog(nullptr, 0, LOG_DAEMON);
+        log_open(program_name(), false);
         if (write_pidfile() == -1) {
             remove_pidfile();
             return 1;
         }
     }
 
-    syslog(LOG_NOTICE, "%s started", identity);
+    log_message(LOG_NOTICE, "%s started", identity);
     if (run_event_loop(ctx) == -1) {
         // The PID file stays: only a requested stop removes it.
-        syslog(LOG_NOTICE, "%s aborting", identity);
+        log_message(LOG_NOTICE, "%s aborting", identity);
         return 1;
     }
-    syslog(LOG_NOTICE, "%s exiting", identity);
+    log_message(LOG_NOTICE, "%s exiting", identity);
     remove_pidfile();
     return 0;
 }

@@ -1,7 +1,8 @@
 #include "daemon/pidfile.h"
 
+#include "trace/log.h"
+
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,7 +22,7 @@ int PidFileFd = -1;
 int make_pidfile(const char* name)
 {
     if (PidFilePath != nullptr || PidFileFd != -1) {
-        syslog(LOG_ERR, "make_pidfile() is called twice");
+        log_message(LOG_ERR, "make_pidfile() is called twice");
         return -1;
     }
 
@@ -29,7 +30,7 @@ int make_pidfile(const char* name)
     const size_t size = std::strlen(name) + 14;
     PidFilePath = static_cast<char*>(malloc(size));
     if (PidFilePath == nullptr) {
-        syslog(LOG_ERR, "out of memory");
+        log_message(LOG_ERR, "out of memory");
         return -1;
     }
     snprintf(PidFilePath, size, "%s/%s.pid", pidfile_directory, name);
@@ -38,7 +39,7 @@ int make_pidfile(const char* name)
     if (PidFileFd != -1)
         return 0;
 
-    syslog(LOG_ERR, "%s: open: %m", PidFilePath);
+    log_message(LOG_ERR, "%s: open: %m", PidFilePath);
     PidFileFd = -1;
     free(PidFilePath);
     PidFilePath = nullptr;
@@ -48,7 +49,7 @@ int make_pidfile(const char* name)
 int write_pidfile()
 {
     if (ftruncate(PidFileFd, 0) == -1) {
-        syslog(LOG_ERR, "%s: ftruncate: %m", PidFilePath);
+        log_message(LOG_ERR, "%s: ftruncate: %m", PidFilePath);
         return -1;
     }
 
@@ -66,7 +67,7 @@ int write_pidfile()
         if (done <= 0) {
             if (done == 0)
                 errno = ENOSPC;
-            syslog(LOG_ERR, "%s: write: %m", PidFilePath);
+            log_message(LOG_ERR, "%s: write: %m", PidFilePath);
             return -1;
         }
         at += done;
@@ -80,23 +81,23 @@ void remove_pidfile()
     if (PidFilePath == nullptr && PidFileFd == -1)
         return;
     if (PidFilePath == nullptr || PidFileFd == -1) {
-        syslog(LOG_ERR, "inconsistent PID file info");
+        log_message(LOG_ERR, "inconsistent PID file info");
         return;
     }
 
     struct stat held{};
     struct stat named{};
     if (fstat(PidFileFd, &held) == -1) {
-        syslog(LOG_ERR, "fstat PID file failed: %m");
+        log_message(LOG_ERR, "fstat PID file failed: %m");
     } else if (stat(PidFilePath, &named) == -1) {
-        syslog(LOG_ERR, "%s: stat: %m", PidFilePath);
+        log_message(LOG_ERR, "%s: stat: %m", PidFilePath);
     } else if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
-        syslog(LOG_ERR, "PID file is replaced; exiting without unlinking it");
+        log_message(LOG_ERR, "PID file is replaced; exiting without unlinking it");
     } else if (unlink(PidFilePath) == -1) {
         // Without the right to remove entries of the directory (after -u),
         // an empty file is the next best thing.
         if (ftruncate(PidFileFd, 0) == -1)
-            syslog(LOG_ERR, "%s: ftruncate: %m", PidFilePath);
+            log_message(LOG_ERR, "%s: ftruncate: %m", PidFilePath);
     }
 
     free(PidFilePath);

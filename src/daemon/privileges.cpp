@@ -1,8 +1,9 @@
 #include "daemon/privileges.h"
 
+#include "trace/log.h"
+
 #include <grp.h>
 #include <pwd.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,9 +11,15 @@
 
 int drop_privileges(const char* user)
 {
+    errno = 0;
     const passwd* entry = getpwnam(user);
     if (entry == nullptr) {
-        syslog(LOG_ERR, "%s: user not found", user);
+        // No entry leaves errno 0, or sets one of these; anything else is a
+        // lookup that could not be made, and saying "not found" would mislead.
+        if (errno == 0 || errno == ENOENT || errno == ESRCH || errno == EBADF || errno == EPERM)
+            log_message(LOG_ERR, "%s: user not found", user);
+        else
+            log_message(LOG_ERR, "getpwnam: %s: %m", user);
         return -1;
     }
     // Copied before the calls below: they may reuse getpwnam's storage.
@@ -21,15 +28,15 @@ int drop_privileges(const char* user)
 
     // The group first: once the user ID has changed, the group can't be.
     if (setgid(gid) == -1) {
-        syslog(LOG_ERR, "setgid: %m");
+        log_message(LOG_ERR, "setgid: %m");
         return -1;
     }
     if (setgroups(1, &gid) == -1) {
-        syslog(LOG_ERR, "setgroups: %m");
+        log_message(LOG_ERR, "setgroups: %m");
         return -1;
     }
     if (setuid(uid) == -1) {
-        syslog(LOG_ERR, "setuid: %m");
+        log_message(LOG_ERR, "setuid: %m");
         return -1;
     }
     return 0;

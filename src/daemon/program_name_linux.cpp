@@ -1,5 +1,5 @@
-// glibc keeps the program name in program_invocation_short_name, which is
-// also what syslog() uses as its ident when openlog() is given none.
+// glibc keeps the program name in program_invocation_short_name, where its
+// own messages (getopt's complaints) find it too.
 #include "daemon/program_name.h"
 
 #include <errno.h>

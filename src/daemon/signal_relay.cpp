@@ -1,7 +1,8 @@
 #include "daemon/signal_relay.h"
 
+#include "trace/log.h"
+
 #include <fcntl.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,14 +10,18 @@
 #include <cstring>
 
 int SignalPipe[2] = {-1, -1};
+volatile sig_atomic_t StopRequested = 0;
 
 void relay_signal(int signal_number)
 {
+    // A stop must not depend on room in the pipe.
+    if (signal_number == SIGINT || signal_number == SIGTERM)
+        StopRequested = 1;
     // The handler may interrupt a call whose error is about to be reported;
     // keep its errno intact.
     const int saved_errno = errno;
     const int record = signal_number;
-    // A full pipe drops this one signal: the handler never waits.
+    // A full pipe drops this one record: the handler never waits.
     if (write(SignalPipe[1], &record, sizeof record) < 0) {
     }
     errno = saved_errno;
@@ -25,7 +30,7 @@ void relay_signal(int signal_number)
 int install_signal_relay()
 {
     if (pipe(SignalPipe) == -1) {
-        syslog(LOG_ERR, "pipe: %m");
+        log_message(LOG_ERR, "pipe: %m");
         return -1;
     }
 
@@ -37,7 +42,7 @@ int install_signal_relay()
     else if (fcntl(SignalPipe[1], F_SETFL, flags | O_NONBLOCK) == -1)
         failed = "fcntl(O_NONBLOCK)";
     if (failed != nullptr) {
-        syslog(LOG_ERR, "%s: %m", failed);
+        log_message(LOG_ERR, "%s: %m", failed);
         close(SignalPipe[0]);
         close(SignalPipe[1]);
         SignalPipe[0] = SignalPipe[1] = -1;

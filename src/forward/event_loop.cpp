@@ -1,11 +1,12 @@
 #include "forward/event_loop.h"
 
 #include "daemon/signal_relay.h"
+#include "forward/failure_log.h"
 #include "forward/inbound.h"
 #include "forward/outbound.h"
+#include "trace/log.h"
 
 #include <sys/select.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,10 +23,12 @@ bool dispatch_signal(const TunnelContext& ctx, int signal_number)
         return false;
     if (signal_number == SIGINT || signal_number == SIGTERM)
         return true;
-    if (signal_number == ReportSignal)
+    if (signal_number == ReportSignal) {
         report_statistics(ctx);
+        log_held_failures();
+    }
     else
-        syslog(LOG_ERR, "unexpected signal %d", signal_number);
+        log_message(LOG_ERR, "unexpected signal %d", signal_number);
     return false;
 }
 
@@ -33,7 +36,7 @@ bool dispatch_signal(const TunnelContext& ctx, int signal_number)
 
 void report_statistics(const TunnelContext& ctx)
 {
-    syslog(LOG_INFO,
+    log_message(LOG_INFO,
            "Ipkts %" PRIu64 ", Ierrs %" PRIu64 ", Irjct %" PRIu64 ", Ibytes %" PRIu64
            ", Opkts %" PRIu64 ", Oerrs %" PRIu64 ", Orjct %" PRIu64 ", Obytes %" PRIu64,
            ctx.Ipkts, ctx.Ierrs, ctx.Irjct, ctx.Ibytes, ctx.Opkts, ctx.Oerrs, ctx.Orjct,
@@ -45,7 +48,7 @@ int check_select_limit(const TunnelContext& ctx)
     const int descriptors[] = {ctx.tun_fd, ctx.raw_fd, SignalPipe[0]};
     for (const int fd : descriptors) {
         if (fd < 0 || fd >= FD_SETSIZE) {
-            syslog(LOG_ERR, "descriptor %d is outside the range select can wait on (0 to %d)", fd,
+            log_message(LOG_ERR, "descriptor %d is outside the range select can wait on (0 to %d)", fd,
                    FD_SETSIZE - 1);
             return -1;
         }
@@ -69,33 +72,38 @@ int run_event_loop(TunnelContext& ctx)
     for (;;) {
         fd_set ready = master;
         if (select(count, &ready, nullptr, nullptr, nullptr) == -1) {
+            // The signal's record is in the pipe, or the stop flag is set
+            // and the full pipe wakes the next wait at once.
             if (errno == EINTR)
                 continue;
-            syslog(LOG_ERR, "select: %m");
+            log_message(LOG_ERR, "select: %m");
             return -1;
         }
 
         // One packet per direction, then one signal: a stop requested in the
-        // same wake-up still lets the pending packets through first.
-        if (FD_ISSET(ctx.tun_fd, &ready))
-            tun2raw(ctx);
-        if (FD_ISSET(ctx.raw_fd, &ready))
-            raw2tun(ctx);
+        // same wake-up still lets the pending packets through first. A path
+        // fails only when the tunnel device is gone.
+        if (FD_ISSET(ctx.tun_fd, &ready) && tun2raw(ctx) == -1)
+            return -1;
+        if (FD_ISSET(ctx.raw_fd, &ready) && raw2tun(ctx) == -1)
+            return -1;
         if (FD_ISSET(signal_fd, &ready)) {
             int signal_number = 0;
             const ssize_t got = read(signal_fd, &signal_number, sizeof signal_number);
             if (got == -1) {
-                syslog(LOG_ERR, "read: %m");
+                log_message(LOG_ERR, "read: %m");
                 return -1;
             }
             if (got != sizeof signal_number) {
                 // Cannot happen while every record is one whole write and the
                 // write end stays open; waiting again would spin.
-                syslog(LOG_ERR, "read: short signal record (%zd bytes)", got);
+                log_message(LOG_ERR, "read: short signal record (%zd bytes)", got);
                 return -1;
             }
             if (dispatch_signal(ctx, signal_number))
                 return 1;
         }
+        if (StopRequested)
+            return 1;
     }
 }

@@ -3,9 +3,9 @@
 #include "daemon/signal_relay.h"
 #include "testing.h"
 
+#include <fcntl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -35,11 +35,13 @@ struct IdleLoop {
         ctx.raw_fd = raw[0];
         SignalPipe[0] = signals[0];
         SignalPipe[1] = signals[1];
+        StopRequested = 0;
     }
     ~IdleLoop()
     {
         SignalPipe[0] = saved_pipe[0];
         SignalPipe[1] = saved_pipe[1];
+        StopRequested = 0;
         for (int fd : {device[0], device[1], raw[0], raw[1], signals[0], signals[1]})
             if (fd >= 0)
                 close(fd);
@@ -51,13 +53,12 @@ struct IdleLoop {
             ASSERT_EQ(write(signals[1], &record, sizeof record), (ssize_t)sizeof record);
     }
 
-    // Runs the loop with syslog copied to standard error; its result and what it wrote.
+    // Runs the loop with the log copied to standard error; its result and what it wrote.
     int run(std::string* output)
     {
+        test::LogCopiedToStderr copied;
         test::CapturedStderr captured;
-        openlog(nullptr, LOG_PERROR, LOG_DAEMON);
         const int result = run_event_loop(ctx);
-        closelog();
         *output = captured.text();
         return result;
     }
@@ -93,6 +94,24 @@ TEST(EventLoop, DispatchesEachRecordAndStopsOnInterruptOrTerminate)
     }
 }
 
+TEST(EventLoop, StopAskedForAtAFullPipeEndsTheLoopAfterOnePass)
+{
+    IdleLoop loop;
+    const int flags = fcntl(loop.signals[1], F_GETFL);
+    ASSERT_EQ(fcntl(loop.signals[1], F_SETFL, flags | O_NONBLOCK), 0);
+    const int hangup = SIGHUP;
+    while (write(loop.signals[1], &hangup, sizeof hangup) == sizeof hangup) {
+    }
+    StopRequested = 1;  // as the handler leaves it when the record did not fit
+
+    std::string output;
+    EXPECT_EQ(loop.run(&output), 1);
+    EXPECT_EQ(output, "");
+    int left = 0;
+    EXPECT_EQ(read(loop.signals[0], &left, sizeof left), (ssize_t)sizeof left);
+    EXPECT_EQ(left, SIGHUP) << "one record per pass, then the stop";
+}
+
 TEST(EventLoop, ShortSignalRecordEndsTheLoopWithFailure)
 {
     IdleLoop loop;
@@ -112,10 +131,9 @@ TEST(EventLoop, RefusesDescriptorsThatDoNotFitASelectSet)
     EXPECT_EQ(check_select_limit(loop.ctx), 0);
 
     loop.ctx.raw_fd = FD_SETSIZE;
+    test::LogCopiedToStderr copied;
     test::CapturedStderr captured;
-    openlog(nullptr, LOG_PERROR, LOG_DAEMON);
     EXPECT_EQ(check_select_limit(loop.ctx), -1);
-    closelog();
     EXPECT_EQ(captured.text(),
               logged("descriptor 1024 is outside the range select can wait on (0 to 1023)"));
 

@@ -1,14 +1,15 @@
 #include "forward/inbound.h"
 
+#include "forward/failure_log.h"
 #include "forward/ipv6_fields.h"
 #include "link/tun_device.h"
 #include "mapping/acceptance.h"
 #include "mapping/address_head.h"
+#include "trace/log.h"
 #include "trace/trace.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
-#include <syslog.h>
 
 #include <cerrno>
 #include <cstring>
@@ -66,6 +67,20 @@ const in_addr* ipv4_source_of(const uint8_t* datagram)
     return OUTCOME_ERROR;
 }
 
+// A write the device refused. EBADFD means its interface is deleted, for
+// good: that ends the loop. Anything else (the interface set down) is one
+// lost packet.
+[[gnu::cold, gnu::noinline]] int write_failed(TunnelContext& ctx)
+{
+    ++ctx.Ierrs;
+    if (errno == EBADFD) {
+        log_message(LOG_ERR, "write: tun: %m");
+        return -1;
+    }
+    log_packet_failure(FAILED_TUN_WRITE);
+    return 0;
+}
+
 }  // namespace
 
 path_outcome raw2tun_decide(const TunnelContext& ctx, size_t n, size_t* header_len)
@@ -115,13 +130,13 @@ path_outcome raw2tun_decide(const TunnelContext& ctx, size_t n, size_t* header_l
     return OUTCOME_FORWARD;
 }
 
-void raw2tun(TunnelContext& ctx)
+int raw2tun(TunnelContext& ctx)
 {
     const ssize_t n = recv(ctx.raw_fd, ctx.buffer, ctx.buffer_size, 0);
-    if (n < 0) {
-        syslog(LOG_ERR, "recv: raw: %m");
+    if (__builtin_expect(n < 0, 0)) {
+        log_packet_failure(FAILED_RAW_RECV);
         ++ctx.Ierrs;
-        return;
+        return 0;
     }
 
     size_t header = 0;
@@ -130,19 +145,16 @@ void raw2tun(TunnelContext& ctx)
         break;
     case OUTCOME_REJECT:
         ++ctx.Irjct;
-        return;
+        return 0;
     case OUTCOME_ERROR:
         ++ctx.Ierrs;
-        return;
+        return 0;
     }
 
     const size_t packet_len = static_cast<size_t>(n) - header;
     if (tun_write(ctx.tun_fd, ctx.buffer + header - tun_header_len, packet_len + tun_header_len) <
-        0) {
-        syslog(LOG_ERR, "write: tun: %m");
-        ++ctx.Ierrs;
-        return;
-    }
+        0)
+        return write_failed(ctx);
     if (tracing()) {
         // The IPv4 source lies below the tunnel header and is still intact.
         const uint8_t* packet = ctx.buffer + header;
@@ -153,4 +165,5 @@ void raw2tun(TunnelContext& ctx)
     }
     ++ctx.Ipkts;
     ctx.Ibytes += packet_len;
+    return 0;
 }

@@ -14,5 +14,6 @@
 // ctx.buffer + H - 4.
 path_outcome raw2tun_decide(const TunnelContext& ctx, size_t n, size_t* header_len);
 
-// Receives one datagram from the raw socket, decides, writes and counts.
-void raw2tun(TunnelContext& ctx);
+// Receives one datagram from the raw socket, decides, writes and counts. 0,
+// or -1 after logging when the tunnel device is gone (its interface deleted).
+int raw2tun(TunnelContext& ctx);

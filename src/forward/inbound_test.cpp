@@ -1,5 +1,6 @@
 #include "forward/inbound.h"
 
+#include "forward/failure_log.h"
 #include "testing.h"
 
 #include <gtest/gtest.h>
@@ -349,6 +350,7 @@ TEST(Raw2tunDecide, IgnoresBufferBytesAfterTheDatagram)
 PathRun run_raw2tun(TestTunnel& tunnel, const std::vector<uint8_t>& datagram, int level,
                     bool socket_works = true, bool device_works = true)
 {
+    reset_failure_log();
     return test::run_path(tunnel, raw2tun, datagram, level, tunnel.ctx.raw_fd, socket_works,
                           tunnel.ctx.tun_fd, device_works);
 }

@@ -1,15 +1,16 @@
 #include "forward/outbound.h"
 
+#include "forward/failure_log.h"
 #include "forward/ipv6_fields.h"
 #include "link/raw_endpoint.h"
 #include "link/tun_device.h"
 #include "mapping/acceptance.h"
 #include "mapping/address_head.h"
+#include "trace/log.h"
 #include "trace/trace.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
-#include <syslog.h>
 
 #include <cerrno>
 #include <cstring>
@@ -78,6 +79,38 @@ void write_outer_header(uint8_t* header, const uint8_t* packet, size_t length, i
     std::memcpy(header + 16, &destination, 4);
 }
 
+// A read that brought no frame. The device answers EBADFD for ever once its
+// interface is deleted, and end of file means the same: that ends the loop.
+// Anything else is one lost packet.
+[[gnu::cold, gnu::noinline]] int read_failed(TunnelContext& ctx, ssize_t n)
+{
+    ++ctx.Oerrs;
+    if (n == 0) {
+        log_message(LOG_ERR, "read: tun: end of file");
+        return -1;
+    }
+    if (errno == EBADFD) {
+        log_message(LOG_ERR, "read: tun: %m");
+        return -1;
+    }
+    log_packet_failure(FAILED_TUN_READ);
+    return 0;
+}
+
+// A datagram larger than the IPv4 path MTU may still leave in fragments, as
+// its header allows; anything else is one lost packet. 0 when the datagram
+// left after all, -1 when it is counted as lost.
+[[gnu::cold, gnu::noinline]] int send_failed(TunnelContext& ctx, const sockaddr_in& target,
+                                             size_t length)
+{
+    if (errno == EMSGSIZE &&
+        send_fragmentable(ctx.buffer + outer_offset, length + ipv4_header_len, target) >= 0)
+        return 0;
+    log_packet_failure(FAILED_RAW_SEND);
+    ++ctx.Oerrs;
+    return -1;
+}
+
 }  // namespace
 
 path_outcome tun2raw_decide(const TunnelContext& ctx, size_t n, sockaddr_in* target,
@@ -124,15 +157,12 @@ path_outcome tun2raw_decide(const TunnelContext& ctx, size_t n, sockaddr_in* tar
     return OUTCOME_FORWARD;
 }
 
-void tun2raw(TunnelContext& ctx)
+int tun2raw(TunnelContext& ctx)
 {
     const ssize_t n = tun_read(ctx.tun_fd, ctx.buffer + outbound_read_offset,
                                ctx.buffer_size - outbound_read_offset);
-    if (n < 0) {
-        syslog(LOG_ERR, "read: tun: %m");
-        ++ctx.Oerrs;
-        return;
-    }
+    if (__builtin_expect(n <= 0, 0))
+        return read_failed(ctx, n);
 
     sockaddr_in target;
     size_t length = 0;
@@ -141,18 +171,16 @@ void tun2raw(TunnelContext& ctx)
         break;
     case OUTCOME_REJECT:
         ++ctx.Orjct;
-        return;
+        return 0;
     case OUTCOME_ERROR:
         ++ctx.Oerrs;
-        return;
+        return 0;
     }
 
     if (sendto(ctx.raw_fd, ctx.buffer + outer_offset, length + ipv4_header_len, 0,
-               reinterpret_cast<const sockaddr*>(&target), sizeof target) < 0) {
-        syslog(LOG_ERR, "sendto: raw: %m");
-        ++ctx.Oerrs;
-        return;
-    }
+               reinterpret_cast<const sockaddr*>(&target), sizeof target) < 0 &&
+        send_failed(ctx, target, length) == -1)
+        return 0;
     if (tracing()) {
         const uint8_t* packet = ctx.buffer + packet_offset;
         const char* source = v6_text(ipv6_source_of(packet));
@@ -162,4 +190,5 @@ void tun2raw(TunnelContext& ctx)
     }
     ++ctx.Opkts;
     ctx.Obytes += length;
+    return 0;
 }

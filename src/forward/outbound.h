@@ -21,5 +21,7 @@ inline constexpr size_t outbound_read_offset = 20;
 path_outcome tun2raw_decide(const TunnelContext& ctx, size_t n, sockaddr_in* target,
                             size_t* length);
 
-// Reads one frame from the tunnel device, decides, sends and counts.
-void tun2raw(TunnelContext& ctx);
+// Reads one frame from the tunnel device, decides, sends and counts. 0, or
+// -1 after logging when the tunnel device is gone (its interface deleted):
+// every later read would fail the same way.
+int tun2raw(TunnelContext& ctx);

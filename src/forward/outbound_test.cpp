@@ -1,5 +1,6 @@
 #include "forward/outbound.h"
 
+#include "forward/failure_log.h"
 #include "testing.h"
 
 #include <arpa/inet.h>
@@ -343,6 +344,7 @@ TEST(Tun2rawDecide, IgnoresBufferBytesOutsideTheFrame)
 PathRun run_tun2raw(TestTunnel& tunnel, const std::vector<uint8_t>& frame, int level,
                     bool device_works = true, bool socket_works = true)
 {
+    reset_failure_log();
     return test::run_path(tunnel, tun2raw, frame, level, tunnel.ctx.tun_fd, device_works,
                           tunnel.ctx.raw_fd, socket_works);
 }
@@ -393,13 +395,22 @@ TEST(Tun2raw, SendsCountsAndTracesEachOutcome)
     }
 }
 
-TEST(Tun2raw, LogsFailedReadAndSendAsErrors)
+TEST(Tun2raw, LogsFailedReadAndSendAsErrorsAndEndsOnlyAtEndOfFile)
 {
     {
         TestTunnel tunnel;
         const PathRun run = run_tun2raw(tunnel, device_frame(ipv6_packet(me, peer)), 1, false, true);
         EXPECT_EQ(run.output, test::logged("read: tun: Bad file descriptor"));
         EXPECT_EQ(run.counters, (Counters{0, 0, 0, 0, 0, 1, 0, 0}));
+        EXPECT_EQ(run.result, 0);
+    }
+    {
+        // A read of nothing: the device has no more to give.
+        TestTunnel tunnel;
+        const PathRun run = run_tun2raw(tunnel, {}, 1);
+        EXPECT_EQ(run.output, test::logged("read: tun: end of file"));
+        EXPECT_EQ(run.counters, (Counters{0, 0, 0, 0, 0, 1, 0, 0}));
+        EXPECT_EQ(run.result, -1);
     }
     for (int level : {0, 1}) {
         TestTunnel tunnel;
@@ -408,6 +419,7 @@ TEST(Tun2raw, LogsFailedReadAndSendAsErrors)
         // Logged whatever the level, and no "out" line.
         EXPECT_EQ(run.output, test::logged("sendto: raw: Bad file descriptor")) << "level " << level;
         EXPECT_EQ(run.counters, (Counters{0, 0, 0, 0, 0, 1, 0, 0}));
+        EXPECT_EQ(run.result, 0);
     }
 }
 

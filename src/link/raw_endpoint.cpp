@@ -1,9 +1,10 @@
 #include "link/raw_endpoint.h"
 
+#include "trace/log.h"
+
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,11 +21,11 @@ int open_raw_endpoint(const char* my_v4_text, TunnelContext& ctx)
     addrinfo* result = nullptr;
     const int error = getaddrinfo(my_v4_text, nullptr, &hints, &result);
     if (error != 0) {
-        syslog(LOG_ERR, "getaddrinfo: %s: %s", my_v4_text, gai_strerror(error));
+        log_message(LOG_ERR, "getaddrinfo: %s: %s", my_v4_text, gai_strerror(error));
         return -1;
     }
     if (result->ai_family != AF_INET) {
-        syslog(LOG_ERR, "address family mismatch");
+        log_message(LOG_ERR, "address family mismatch");
         freeaddrinfo(result);
         return -1;
     }
@@ -33,19 +34,24 @@ int open_raw_endpoint(const char* my_v4_text, TunnelContext& ctx)
 
     const int fd = socket(AF_INET, SOCK_RAW, ipv6_in_ipv4_protocol);
     if (fd == -1) {
-        syslog(LOG_ERR, "socket: %m");
+        log_message(LOG_ERR, "socket: %m");
         freeaddrinfo(result);
         return -1;
     }
     const int on = 1;
     if (setsockopt(fd, IPPROTO_IP, IP_HDRINCL, &on, sizeof on) == -1) {
-        syslog(LOG_ERR, "setsockopt(IP_HDRINCL): %m");
+        log_message(LOG_ERR, "setsockopt(IP_HDRINCL): %m");
         freeaddrinfo(result);
         close(fd);
         return -1;
     }
     if (bind(fd, result->ai_addr, result->ai_addrlen) == -1) {
-        syslog(LOG_ERR, "bind: %s: %m", my_v4_text);
+        log_message(LOG_ERR, "bind: %s: %m", my_v4_text);
+        freeaddrinfo(result);
+        close(fd);
+        return -1;
+    }
+    if (open_fragment_sender(result->ai_addr, result->ai_addrlen, my_v4_text) == -1) {
         freeaddrinfo(result);
         close(fd);
         return -1;

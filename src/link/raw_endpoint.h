@@ -4,6 +4,11 @@
 
 #include "daemon/tunnel_context.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
 
 // The IPv4 protocol number of IPv6 carried in IPv4, in the socket and in
@@ -13,3 +18,14 @@ inline constexpr uint8_t ipv6_in_ipv4_protocol = 41;
 // Resolves my_v4_text into ctx.my_v4_addr, opens and binds the socket into
 // ctx.raw_fd. 0, or -1 after logging and releasing what it made.
 int open_raw_endpoint(const char* my_v4_text, TunnelContext& ctx);
+
+// The platform's way out for a datagram larger than the IPv4 path MTU, which
+// the raw socket refuses with EMSGSIZE although its header allows fragments:
+// set up by open_raw_endpoint, bound to the same address. 0, or -1 after
+// logging and releasing what it made.
+int open_fragment_sender(const sockaddr* address, socklen_t length, const char* address_text);
+
+// Sends the datagram of length bytes (outer header first, as the raw socket
+// takes it) so that it leaves in fragments with the same header fields. The
+// count sent, or -1 with errno.
+ssize_t send_fragmentable(const uint8_t* datagram, size_t length, const sockaddr_in& target);

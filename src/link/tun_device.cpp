@@ -1,12 +1,12 @@
 #include "link/tun_device.h"
 
+#include "trace/log.h"
 #include "trace/trace.h"
 
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -21,14 +21,14 @@ int configure_interface(const char* name)
 {
     ifreq request{};
     if (std::strlen(name) >= sizeof request.ifr_name) {
-        syslog(LOG_ERR, "%s: interface name too long", name);
+        log_message(LOG_ERR, "%s: interface name too long", name);
         return -1;
     }
     std::memcpy(request.ifr_name, name, std::strlen(name));
 
     const int control = socket(AF_INET, SOCK_DGRAM, 0);
     if (control == -1) {
-        syslog(LOG_ERR, "socket: %m");
+        log_message(LOG_ERR, "socket: %m");
         return -1;
     }
 
@@ -48,7 +48,7 @@ int configure_interface(const char* name)
 
     // Logged before the close, which could change errno.
     if (failed != nullptr)
-        syslog(LOG_ERR, "%s: %s: %m", failed, name);
+        log_message(LOG_ERR, "%s: %s: %m", failed, name);
     close(control);
     return failed != nullptr ? -1 : 0;
 }

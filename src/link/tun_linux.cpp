@@ -5,11 +5,12 @@
 // packet itself is never copied.
 #include "link/tun_device.h"
 
+#include "trace/log.h"
+
 #include <fcntl.h>
 #include <linux/if_tun.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -67,26 +68,26 @@ int open_tun_device(const char* name)
     char path[32];
     const int path_len = snprintf(path, sizeof path, "%s/%s", "/dev", name);
     if (path_len < 0 || static_cast<size_t>(path_len) >= sizeof path) {
-        syslog(LOG_ERR, "%s: device pathname too long", name);
+        log_message(LOG_ERR, "%s: device pathname too long", name);
         return -1;
     }
     ifreq request{};
     const size_t name_len = std::strlen(name);
     if (name_len >= sizeof request.ifr_name) {
-        syslog(LOG_ERR, "%s: interface name too long", name);
+        log_message(LOG_ERR, "%s: interface name too long", name);
         return -1;
     }
 
     const int fd = open(clone_device, O_RDWR);
     if (fd == -1) {
-        syslog(LOG_ERR, "open: %s: %m", clone_device);
+        log_message(LOG_ERR, "open: %s: %m", clone_device);
         return -1;
     }
 
     std::memcpy(request.ifr_name, name, name_len);
     request.ifr_flags = IFF_TUN;
     if (ioctl(fd, TUNSETIFF, &request) == -1) {
-        syslog(LOG_ERR, "ioctl(TUNSETIFF): %s: %m", name);
+        log_message(LOG_ERR, "ioctl(TUNSETIFF): %s: %m", name);
         close(fd);
         return -1;
     }
