@@ -72,6 +72,15 @@ def process_runs(pid, binary_path):
     return exe == os.path.realpath(binary_path) and state != "Z"
 
 
+def processes_of(binary):
+    """Live processes running binary (a program copy no other test runs)."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit() and process_runs(int(entry), binary):
+            found.append(int(entry))
+    return sorted(found)
+
+
 def pid_file_path(name):
     """The PID file of a daemon whose program name is name."""
     return "/var/run/%s.pid" % name
@@ -139,14 +148,18 @@ class Namespace:
 
 
 class Daemon:
-    """A ferrin process started by a test. Standard error goes to a file."""
+    """A ferrin process started by a test. Standard error goes to a file, or,
+    with closed_standard, standard input, output and error are all closed
+    when the binary starts."""
 
-    def __init__(self, lab, argv, namespace=None, user_binary=None):
+    def __init__(self, lab, argv, namespace=None, user_binary=None, closed_standard=False):
         self.lab = lab
         self.binary = user_binary or BINARY
         self.stderr_path = os.path.join(lab.tmpdir, "stderr-%d" % next(_serial))
         self.stdout_path = self.stderr_path.replace("stderr-", "stdout-")
         cmd = [self.binary] + list(argv)
+        if closed_standard:
+            cmd = ["sh", "-c", 'exec "$@" <&- >&- 2>&-', "sh"] + cmd
         if namespace is not None:
             cmd = namespace.command(*cmd)
         with open(self.stderr_path, "wb") as err, open(self.stdout_path, "wb") as out:
@@ -218,8 +231,8 @@ class Lab(Closing):
             ns.run("ip", "link", "set", name, "up")
         return name_a, name_b
 
-    def daemon(self, argv, namespace=None, binary=None):
-        return Daemon(self, argv, namespace, binary)
+    def daemon(self, argv, namespace=None, binary=None, closed_standard=False):
+        return Daemon(self, argv, namespace, binary, closed_standard)
 
     def adopt(self, pid, binary_path):
         """Takes charge of a detached daemon: it is killed at close if it still runs

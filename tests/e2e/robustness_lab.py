@@ -21,14 +21,16 @@ A_V4, A_V6 = "192.0.2.1", "2001:db8:c000:201::1"
 B_V4, B_V6 = "198.51.100.7", "2001:db8:c633:6407::1"
 
 
-def two_sites(lab, a_options=(), b_options=()):
-    """Sites A and B joined by a veth that carries IPv4 only; A's default
-    route leads into a sink interface. Both daemons started."""
+def two_sites(lab, a_options=(), b_options=(), a_via=None, start_a=True):
+    """Sites A and B joined by a veth that carries IPv4 only (a.link, b.link);
+    A's default route leads into a sink interface. Both daemons started, A's
+    through a_via (see sites.start_daemon), unless start_a is false."""
     a = Site(lab, A_V4, A_V6, options=a_options)
     b = Site(lab, B_V4, B_V6, options=b_options)
     for site in (a, b):
         site.ns.accept_spoofed_sources()
     va, vb = lab.veth(a.ns, None, b.ns, None)
+    a.link, b.link = va, vb
     a.ns.run("ip", "addr", "add", A_V4 + "/32", "dev", va)
     b.ns.run("ip", "addr", "add", B_V4 + "/32", "dev", vb)
     a.ns.run("ip", "route", "add", B_V4 + "/32", "dev", va)
@@ -39,7 +41,8 @@ def two_sites(lab, a_options=(), b_options=()):
     a.sink, sink_peer = lab.veth(a.ns, None, a.ns, None)
     a.ns.run("ip", "link", "set", a.sink, "arp", "off")
     a.ns.run("ip", "route", "add", "default", "dev", a.sink)
-    a.start()
+    if start_a:
+        a.start(a_via)
     b.start()
     return a, b
 
@@ -62,18 +65,25 @@ def snmp(ns):
     return table
 
 
-def raw_socket(ns, v4, protocol=41):
-    """(receive queue in bytes, drops) of the namespace's raw socket bound
-    to v4 for protocol, from /proc/net/raw."""
+def raw_socket(ns, v4, pid, protocol=41):
+    """(receive queue in bytes, drops) of the raw socket that process pid
+    receives on: of its raw sockets bound to v4 for protocol (from
+    /proc/net/raw), the one it opened first. The second, which only sends
+    datagrams that need fragments, takes nothing in."""
     local = "%08X:%04X" % (struct.unpack("<I", socket.inet_aton(v4))[0], protocol)
-    found = []
+    found = {}
     for line in ns.run("cat", "/proc/net/raw").stdout.splitlines()[1:]:
         fields = line.split()
         if fields[1] == local:
-            found.append((int(fields[4].split(":")[1], 16), int(fields[-1])))
-    if len(found) != 1:
-        raise AssertionError("expected one raw socket on %s, found %r" % (local, found))
-    return found[0]
+            found[fields[9]] = (int(fields[4].split(":")[1], 16), int(fields[-1]))
+    descriptors = {}
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+        if target.startswith("socket:[") and target[8:-1] in found:
+            descriptors[int(fd)] = target[8:-1]
+    if not descriptors:
+        raise AssertionError("no raw socket of process %d on %s among %r" % (pid, local, found))
+    return found[descriptors[min(descriptors)]]
 
 
 def link_statistics(ns, name):

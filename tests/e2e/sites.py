@@ -28,12 +28,13 @@ ME = "2001:db8:c000:201::10"  # inside the delegated prefix 2001:db8:c000:201::/
 NOT_ME = "2001:db8:c000:202::10"  # a neighbouring /64, outside it
 
 
-def start_daemon(lab, ns, my_v4, options=("-F",)):
+def start_daemon(lab, ns, my_v4, options=("-F",), via=None):
     """Starts a daemon in ns for my_v4, with options before the four
     arguments; returns (daemon, tun interface name) once it has logged its
-    start and its interface exists."""
+    start and its interface exists. via, when given, makes the stand-in for
+    ns that starts the command (a SyslogCapture's within)."""
     tun = netlab.unique_name("tun")
-    daemon = lab.daemon(list(options) + [tun, PREFIX, RELAY, my_v4], ns)
+    daemon = lab.daemon(list(options) + [tun, PREFIX, RELAY, my_v4], via(ns) if via else ns)
     daemon.wait_stderr("ferrin/1.6 started")
     netlab.wait_for(lambda: ns.link_exists(tun), what="the tun interface")
     return daemon, tun
@@ -43,8 +44,8 @@ def address_tun(ns, tun, addresses):
     """Puts the addresses ("address/length") on the tun interface without
     duplicate address detection, and routes the domain into it."""
     for address in addresses:
-        ns.run("ip", "addr", "add", address, "dev", tun, "nodad")
-    ns.run("ip", "route", "add", PREFIX, "dev", tun)
+        ns.run("ip", "addr", "replace", address, "dev", tun, "nodad")
+    ns.run("ip", "route", "replace", PREFIX, "dev", tun)
 
 
 def site_and_peer(lab, peer_addresses=(), spoofed_sources=False):
@@ -77,8 +78,14 @@ class Site:
         self.ns = lab.namespace("site")
         self.ns.quiet_ipv6()
 
-    def start(self):
-        self.daemon, self.tun = start_daemon(self.lab, self.ns, self.v4, ["-F"] + self.options)
+    def start(self, via=None):
+        self.daemon, self.tun = start_daemon(self.lab, self.ns, self.v4, ["-F"] + self.options,
+                                             via)
+        self.address()
+
+    def address(self):
+        """The site's address on its tun interface and the domain routed into
+        it, as after every start (and after the interface was set down)."""
         address_tun(self.ns, self.tun, ["%s/%d" % (self.v6, self.prefix_len)])
 
     def ping(self, target, count=3):

@@ -20,8 +20,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import netlab  # noqa: E402
 import packets  # noqa: E402
-from netlab import (Lab, pid_file_path, proc_stat, process_runs, unique_name,  # noqa: E402
-                    wait_for)
+from netlab import (Lab, pid_file_path, proc_stat, process_runs, processes_of,  # noqa: E402
+                    unique_name, wait_for)
 from sites import ME, MY_V4, PEER_SITE, PEER_V4, PREFIX, RELAY  # noqa: E402
 from syslog_capture import LOG_DAEMON, LOG_ERR, LOG_INFO, LOG_NOTICE, SyslogCapture  # noqa: E402
 
@@ -78,15 +78,6 @@ def proc_identity(pid):
             key, _, value = line.partition(":")
             lines[key] = [int(v) for v in value.split()] if key in ("Uid", "Gid", "Groups") else None
     return lines["Uid"], lines["Gid"], lines["Groups"]
-
-
-def processes_of(binary):
-    """Live processes running binary (a program copy no other test runs)."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit() and process_runs(int(entry), binary):
-            found.append(int(entry))
-    return sorted(found)
 
 
 @unittest.skipUnless(os.geteuid() == 0, "needs root for namespaces and /var/run")

@@ -26,7 +26,8 @@ Afterwards:
   protocol 41 reaches A's namespace (A's daemon sends anything not meant
   for B into a sink interface, so no error comes back; the ICMP, UDP and TCP
   input counters are checked to stay 0) and the daemon's socket is the only
-  raw socket there. Ipkts + Ierrs + Irjct must move by exactly that much,
+  raw socket there that takes datagrams in (its second one, which only
+  sends datagrams that need fragments, drops all it is offered). Ipkts + Ierrs + Irjct must move by exactly that much,
   measured while the endpoint is idle before and after the flood.
 - likewise on the other side: the tun interface's tx_packets counts the
   frames the daemon read, rx_packets those it wrote.
@@ -88,7 +89,7 @@ class Flood(unittest.TestCase):
         """Counters of daemon and kernel once nothing moves any more: taken
         again should a packet slip in while they are read."""
         def kernel():
-            return raw_socket(a.ns, A_V4), link_statistics(a.ns, a.tun), snmp(a.ns)
+            return raw_socket(a.ns, A_V4, a.daemon.pid), link_statistics(a.ns, a.tun), snmp(a.ns)
 
         for _ in range(10):
             settle(lambda: kernel()[:2], what="A's raw socket and tun interface to go idle")
