@@ -19,13 +19,24 @@ if(NOT FERRIN_PYTHON)
   return()
 endif()
 file(GLOB FERRIN_E2E_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/e2e/test_*.py)
+# test_systemd builds the Debian package from the source tree and boots a
+# Debian system made once into this build folder (about 250 MB); the first
+# run, which makes it, takes a few minutes more. The package does not depend
+# on this build's configuration, so a sanitizer build leaves it out.
 foreach(script ${FERRIN_E2E_TESTS})
   get_filename_component(name ${script} NAME_WE)
+  set(timeout 600)
+  if(name STREQUAL "test_systemd")
+    if(FERRIN_SANITIZE)
+      continue()
+    endif()
+    set(timeout 2400)
+  endif()
   add_test(NAME e2e_${name} COMMAND ${FERRIN_PYTHON} ${script} -v
            WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/tests/e2e)
   set_tests_properties(e2e_${name} PROPERTIES
-    ENVIRONMENT "FERRIN_BINARY=$<TARGET_FILE:ferrin>;PYTHONDONTWRITEBYTECODE=1"
-    TIMEOUT 600 LABELS e2e
+    ENVIRONMENT "FERRIN_BINARY=$<TARGET_FILE:ferrin>;FERRIN_BUILD_DIR=${CMAKE_BINARY_DIR};PYTHONDONTWRITEBYTECODE=1"
+    TIMEOUT ${timeout} LABELS e2e
     # Shown as skipped, not passed, where no namespace can be made.
     SKIP_REGULAR_EXPRESSION "skipped 'cannot make network namespaces")
 endforeach()

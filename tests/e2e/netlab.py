@@ -233,6 +233,7 @@ class Lab(Closing):
 
     def __init__(self):
         require_namespaces()
+        self._closers = []
         self._namespaces = []
         self._processes = []
         self._files = []
@@ -265,6 +266,11 @@ class Lab(Closing):
     def remove_on_close(self, path):
         self._files.append(path)
 
+    def on_close(self, closer):
+        """Calls closer() first when the lab closes, the last one given first:
+        for what must end before its processes and namespaces go."""
+        self._closers.append(closer)
+
     def program_copy(self, tag):
         """A copy of the binary under a unique program name (and so its own PID file)."""
         name = unique_name("fr" + tag)
@@ -274,6 +280,11 @@ class Lab(Closing):
         return path, name
 
     def close(self):
+        for closer in reversed(self._closers):
+            try:
+                closer()
+            except Exception as error:  # the rest must still be taken down
+                print("cleanup step failed: %r" % error)
         for daemon in reversed(self._processes):
             if daemon.process.poll() is None:
                 daemon.process.kill()
@@ -297,3 +308,4 @@ class Lab(Closing):
                 pass
         shutil.rmtree(self.tmpdir, ignore_errors=True)
         self._processes, self._namespaces, self._files, self._adopted = [], [], [], []
+        self._closers = []
