@@ -82,7 +82,8 @@ def root_file_system(cache=None, timeout=900.0):
         if made.returncode != 0:
             with open(log, errors="replace") as f:
                 tail = f.read()[-3000:]
-            raise AssertionError("debootstrap failed (%d), log %s:\n%s" % (made.returncode, log, tail))
+            raise AssertionError("debootstrap failed (%d), log %s:\n%s"
+                                 % (made.returncode, log, tail))
         # The downloaded packages are of no further use.
         netlab.run(["find", os.path.join(partial, "var/cache/apt/archives"), "-name", "*.deb",
                     "-delete"])
@@ -135,7 +136,7 @@ class Machine:
             return f.read().decode("utf-8", "replace")
 
     def wait_booted(self, timeout):
-        def state():
+        def booted():
             if self.process.poll() is not None:
                 return "ended"
             if self.init_pid is None:
@@ -145,7 +146,7 @@ class Machine:
             out = self.run("systemctl", "is-system-running", check=False, timeout=10).stdout
             return out.strip() if out.strip() in ("running", "degraded") else None
 
-        state = netlab.wait_for(state, timeout, interval=0.5, what=lambda: "the machine to boot:\n"
+        state = netlab.wait_for(booted, timeout, interval=0.5, what=lambda: "the machine to boot:\n"
                                 + self.console()[-3000:])
         if state == "ended":
             if "running in system mode" not in self.console():
@@ -191,7 +192,8 @@ class Machine:
         def reached():
             now = self.unit(unit, *expected)
             return now if all(now.get(k) == v for k, v in expected.items()) else None
-        return netlab.wait_for(reached, timeout, interval=0.2, what=lambda: "%s to reach %s (it has %s)"
+        return netlab.wait_for(reached, timeout, interval=0.2,
+                               what=lambda: "%s to reach %s (it has %s)"
                                % (unit, expected, self.unit(unit, *expected)))
 
     def journal(self, unit):
