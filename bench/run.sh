@@ -29,7 +29,7 @@ if [ "$(id -u)" != 0 ]; then
 fi
 
 if [ "$do_build" = 1 ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFERRIN_BENCH=ON >/dev/null || exit 1
     cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" >/dev/null || exit 1
 fi
 for f in "$build/ferrin" "$build/bench/floor_forwarder" "$build/bench/alloc_count.so"; do

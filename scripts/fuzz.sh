@@ -22,7 +22,7 @@ scripts/install-deps.sh
 
 build=build-fuzz
 cmake -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFERRIN_FUZZ=ON -DFERRIN_TESTS=OFF >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFERRIN_FUZZ=ON -DBUILD_TESTING=OFF -DFERRIN_WERROR=ON >/dev/null
 cmake --build "$build" --target fuzz_targets -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
 
 targets=$(tr ';' ' ' <"$build/fuzz/targets.txt")

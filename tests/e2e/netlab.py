@@ -3,8 +3,10 @@
 Everything a test makes is recorded in a Lab and taken down when the Lab
 closes, also when the test fails: processes are ended by the PIDs this module
 started, namespaces are deleted, and files registered for cleanup are removed.
-Every wait is bounded. Also here: what a test reads about a process (its
-state in /proc, its PID file) and the counters of a statistics report.
+Every wait is bounded. Where no network namespace can be made (not root),
+a Lab is not made either: the test that asks for one is skipped, with the
+reason. Also here: what a test reads about a process (its state in /proc,
+its PID file) and the counters of a statistics report.
 """
 
 import itertools
@@ -14,6 +16,7 @@ import signal
 import subprocess
 import tempfile
 import time
+import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -25,6 +28,7 @@ USAGE = ("usage: %s [-dFhV] [-r v4_common_len] [-u user] tunN prefix/prefixlen "
          "relay_v4_addr my_v4_addr\n")
 
 _serial = itertools.count()
+_namespace_refusal = []
 
 
 def unique_name(tag):
@@ -44,6 +48,37 @@ def wait_for(predicate, timeout=10.0, interval=0.02, what="condition"):
             text = what() if callable(what) else what
             raise AssertionError("timed out after %.1fs waiting for %s" % (timeout, text))
         time.sleep(interval)
+
+
+def namespace_refusal():
+    """Why this process cannot make network namespaces, or None when it can.
+    Found out once, by making and deleting one."""
+    if not _namespace_refusal:
+        reason = None
+        if os.geteuid() != 0:
+            reason = "not root"
+        else:
+            name = unique_name("probe")
+            try:
+                made = subprocess.run(["ip", "netns", "add", name], capture_output=True,
+                                      text=True, timeout=30)
+            except OSError as error:
+                reason = "ip: %s" % error.strerror
+            else:
+                if made.returncode != 0:
+                    reason = (made.stderr or made.stdout).strip()
+                else:
+                    subprocess.run(["ip", "netns", "del", name], capture_output=True, timeout=30)
+        _namespace_refusal.append(reason)
+    return _namespace_refusal[0]
+
+
+def require_namespaces():
+    """Skips the calling test where network namespaces cannot be made."""
+    reason = namespace_refusal()
+    if reason is not None:
+        raise unittest.SkipTest("cannot make network namespaces (%s); the end-to-end "
+                                "tests need root" % reason)
 
 
 def run(cmd, check=True, timeout=30, **kwargs):
@@ -210,6 +245,8 @@ class Lab(Closing):
     """Context manager that owns everything a test makes."""
 
     def __init__(self):
+        require_namespaces()
+        self._closers = []
         self._namespaces = []
         self._processes = []
         self._files = []
@@ -242,6 +279,11 @@ class Lab(Closing):
     def remove_on_close(self, path):
         self._files.append(path)
 
+    def on_close(self, closer):
+        """Calls closer() first when the lab closes, the last one given first:
+        for what must end before its processes and namespaces go."""
+        self._closers.append(closer)
+
     def program_copy(self, tag):
         """A copy of the binary under a unique program name (and so its own PID file)."""
         name = unique_name("fr" + tag)
@@ -251,6 +293,11 @@ class Lab(Closing):
         return path, name
 
     def close(self):
+        for closer in reversed(self._closers):
+            try:
+                closer()
+            except Exception as error:  # the rest must still be taken down
+                print("cleanup step failed: %r" % error)
         for daemon in reversed(self._processes):
             if daemon.process.poll() is None:
                 daemon.process.kill()
@@ -274,3 +321,4 @@ class Lab(Closing):
                 pass
         shutil.rmtree(self.tmpdir, ignore_errors=True)
         self._processes, self._namespaces, self._files, self._adopted = [], [], [], []
+        self._closers = []

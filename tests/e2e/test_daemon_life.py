@@ -80,7 +80,6 @@ def proc_identity(pid):
     return lines["Uid"], lines["Gid"], lines["Groups"]
 
 
-@unittest.skipUnless(os.geteuid() == 0, "needs root for namespaces and /var/run")
 class DaemonLifeTest(unittest.TestCase):
 
     def setUp(self):

@@ -88,6 +88,7 @@ def statistics(output, site):
 class DemoTest(unittest.TestCase):
 
     def run_demo(self):
+        netlab.require_namespaces()
         demo = DemoRun()
         self.addCleanup(demo.close)
         return demo

@@ -60,7 +60,6 @@ def paced(count, send, drained, batch=100):
                  what="%d packets to be taken in" % sent)
 
 
-@unittest.skipUnless(os.geteuid() == 0, "needs root for namespaces")
 class UnattendedTest(unittest.TestCase):
 
     def test_deleted_interface_ends_the_daemon_with_two_lines(self):
