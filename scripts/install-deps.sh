@@ -4,7 +4,7 @@
 set -eu
 
 packages="cmake g++ make pkg-config libgtest-dev googletest python3 iproute2 iputils-ping
-procps clang libclang-rt-14-dev libbenchmark-dev valgrind mandoc systemd strace man-db"
+procps clang libclang-rt-14-dev llvm-14 libbenchmark-dev valgrind mandoc systemd strace man-db"
 
 missing=""
 for p in $packages; do
