@@ -51,7 +51,7 @@ inline PacketInput read_packet_input(const uint8_t* data, size_t size)
     // Trace lines now and then, hex dumps (slow) rarely, and only of the
     // bytes the input gives: with counts 4 to 7 the room is filled up with
     // zeros, and a dump of those reads like any other dump but writes 2 KB
-    // of hex, which cost more than a thousand other runs.
+    // of hex, which cost as much as a hundred ordinary runs.
     const int debug = in.setup[3] >> 3;
     in.debug_level = debug == 31 ? (in.length_mode < 4 ? 2 : 1) : debug >= 28 ? 1 : 0;
     return in;
