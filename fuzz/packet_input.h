@@ -48,9 +48,12 @@ inline PacketInput read_packet_input(const uint8_t* data, size_t size)
     std::memcpy(in.domain.relay, in.setup + 24, 4);
     in.shape = in.setup[2];
     in.length_mode = in.setup[3] & 7;
-    // Trace lines now and then, hex dumps (slow) rarely.
+    // Trace lines now and then, hex dumps (slow) rarely, and only of the
+    // bytes the input gives: with counts 4 to 7 the room is filled up with
+    // zeros, and a dump of those reads like any other dump but writes 2 KB
+    // of hex, which cost as much as a hundred ordinary runs.
     const int debug = in.setup[3] >> 3;
-    in.debug_level = debug == 31 ? 2 : debug >= 28 ? 1 : 0;
+    in.debug_level = debug == 31 ? (in.length_mode < 4 ? 2 : 1) : debug >= 28 ? 1 : 0;
     return in;
 }
 
@@ -86,14 +89,14 @@ inline size_t reported_count(const PacketInput& in, uint8_t* bytes, size_t& stor
 }
 
 // Makes addr an address inside the 6rd prefix (its first P bits).
-inline void put_6rd_prefix(const Domain& d, uint8_t* addr)
+BIT_LOOP inline void put_6rd_prefix(const Domain& d, uint8_t* addr)
 {
     for (int i = 0; i < d.prefix_len; ++i)
         set_bit(addr, i, bit(d.prefix, i));
 }
 
 // Makes addr an address of the own site (its first D bits).
-inline void put_delegated_prefix(const Domain& d, uint8_t* addr)
+BIT_LOOP inline void put_delegated_prefix(const Domain& d, uint8_t* addr)
 {
     for (int i = 0; i < delegated_len(d); ++i)
         set_bit(addr, i, delegated_bit(d, i));

@@ -6,7 +6,7 @@ set -eu
 # The last two lines: building the Debian package and checking it, and booting a
 # Debian system under systemd-nspawn to run it.
 packages="cmake g++ make pkg-config libgtest-dev googletest python3 iproute2 iputils-ping
-procps clang libclang-rt-14-dev libbenchmark-dev valgrind mandoc systemd strace man-db
+procps clang libclang-rt-14-dev llvm-14 libbenchmark-dev valgrind mandoc systemd strace man-db
 build-essential dpkg-dev debhelper fakeroot lintian devscripts
 debootstrap debian-archive-keyring systemd-container"
 
