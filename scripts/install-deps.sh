@@ -4,7 +4,8 @@
 set -eu
 
 packages="cmake g++ make pkg-config libgtest-dev googletest python3 iproute2 iputils-ping
-procps clang libclang-rt-14-dev libbenchmark-dev valgrind mandoc systemd strace man-db"
+procps clang libclang-rt-14-dev libbenchmark-dev valgrind mandoc systemd strace man-db
+dnsmasq-base isc-dhcp-client dhcpcd-base busybox"
 
 missing=""
 for p in $packages; do

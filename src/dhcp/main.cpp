@@ -2,10 +2,10 @@
 // clients' hooks call it at every lease event; the unit calls its addr step
 // once the daemon has made its interface.
 //
-//   up UPLINK V4 MASKLEN PLEN PREFIX BR...   a lease with option 212
-//   down UPLINK                              the lease ended or lost the option
-//   addr TUN                                 addresses and routes after a start
-//   show V4 MASKLEN PLEN PREFIX BR...        what a lease would give, nothing done
+//   up uplink v4 masklen plen prefix br ...   a lease with option 212
+//   down uplink                               the lease ended or lost the option
+//   addr tun                                  addresses and routes after a start
+//   show v4 masklen plen prefix br ...        what a lease would give, nothing done
 #include "dhcp/env_file.h"
 #include "dhcp/lease_plan.h"
 #include "dhcp/settings.h"
@@ -31,10 +31,10 @@ constexpr int interface_wait_seconds = 10;
 
 void print_usage()
 {
-    std::printf("usage: ferrin-6rd up UPLINK V4 MASKLEN PLEN PREFIX BR...\n"
-                "       ferrin-6rd down UPLINK\n"
-                "       ferrin-6rd addr TUN\n"
-                "       ferrin-6rd show V4 MASKLEN PLEN PREFIX BR...\n"
+    std::printf("usage: ferrin-6rd up uplink v4 masklen plen prefix br ...\n"
+                "       ferrin-6rd down uplink\n"
+                "       ferrin-6rd addr tun\n"
+                "       ferrin-6rd show v4 masklen plen prefix br ...\n"
                 "settings: %s\n"
                 "state: %s\n",
                 settings_path, state_dir);
