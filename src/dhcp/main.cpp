@@ -111,7 +111,7 @@ int stop_tunnel(const dhcp_settings& settings, const char* uplink, int bad_lease
         syslog(LOG_NOTICE, "ferrin@%s: stopping: no usable 6rd option in the lease on %s", tun,
                uplink);
     else
-        syslog(LOG_NOTICE, "ferrin@%s: stopping: the 6rd lease on %s ended", tun, uplink);
+        syslog(LOG_NOTICE, "ferrin@%s: stopping: the lease on %s ended or lost its 6rd option", tun, uplink);
     int result = unit_command("stop", tun);
     if (found == 1)
         remove_lan_pieces(old_plan, nullptr);
