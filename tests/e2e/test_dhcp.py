@@ -22,9 +22,10 @@ Each client's story: a lease brings the tunnel up with the right daemon
 arguments, address and routes, and a ping crosses to the second site; a
 renewal with the same values leaves the daemon's PID alone and the
 environment file unwritten; a daemon that died is started again at the next
-renewal; dnsmasq restarted with another address range refuses the old
-address (NAK) and the new one restarts the daemon with a new delegated
-prefix, nothing of the old one left; a release stops the daemon and removes
+renewal; a new relay in a renewal restarts it; dnsmasq restarted with
+another address range refuses the old address (NAK: the clients end the old
+lease, and the tunnel with it) and the new one starts the daemon with a new
+delegated prefix, nothing of the old one left; a release stops the daemon and removes
 its address, routes and environment file. A bad option (IPv4MaskLen 40) in a
 renewal gives the helper's message and stops the tunnel. A table checks that
 the helper refuses exactly the prefix lengths and -r values the daemon
@@ -559,8 +560,27 @@ class LeaseStory:
         self.assertEqual(len(self.site.started()), 2)
         self.assertEqual(os.stat(self.site.env_path()).st_ino, before.st_ino)
 
+        # The ISP moves its relay: the next renewal restarts the daemon for it.
+        moved = option_212(self.mask, self.plen, self.prefix, RELAYS[::-1])
+        self.isp.serve(self.isp_if, FIRST_RANGE, moved, self.client.server_t1, "first")
+        self.settle()
+        self.client.renew()
+
+        def restarted():
+            env, now = self.site.env(), self.site.daemon_pid()
+            return env and env["FERRIN_RELAY"] == RELAYS[1] and now not in (None, pid) and now
+        relay_pid = self.wait(restarted, "a restart for the new relay")
+        self.assertIn(RELAYS[1], read("/proc/%d/cmdline" % relay_pid).split("\0"))
+        self.assertFalse(netlab.process_runs(pid, netlab.BINARY))
+        self.assertEqual(self.site.helper_messages("restarting:")[-1:], [
+            "ferrin@%s: restarting: 6rd prefix %s, relay %s, address %s, delegated prefix %s "
+            "(lease on %s)" % (TUN, self.expected(v4)["FERRIN_PREFIX"], RELAYS[1], v4,
+                               self.expected(v4)["FERRIN_DELEGATED"], self.uplink)])
+        show("PIDs across a new relay", "%d -> %d" % (pid, relay_pid))
+        pid = relay_pid
+
         # Another address range: the old address is refused, the new one
-        # restarts the daemon with its own delegated prefix.
+        # brings the daemon up again with its own delegated prefix.
         old_fields = self.site.env()
         self.isp.serve(self.isp_if, SECOND_RANGE, self.option, self.client.server_t1, "second")
         self.settle()
