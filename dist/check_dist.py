@@ -6,6 +6,10 @@
         binary's usage line and it names the binary's identity; every message
         and trace line the daemon's code can write is explained in the page
         and in the README.
+    check_dist.py helper-manual PAGE HELPER README
+        The same for the DHCP helper ferrin-6rd: a clean lint, the synopsis
+        is its usage, and every message of src/dhcp/ is explained in its page
+        and in the README.
     check_dist.py unit DIST_DIR BINARY
         systemd-analyze verify accepts the unit (ExecStart pointed at the
         built binary); the unit's command line, filled from the example
@@ -13,10 +17,13 @@
         with no new privileges, and everything it does stays inside the
         unit's address families, system-call filter and read-only file
         system. The example's -u names the user of the sysusers.d entry.
-    check_dist.py install DIST_DIR BUILD_DIR PREFIX SBINDIR MANDIR UNITDIR DOCDIR SYSUSERSDIR CMAKE
-        cmake --install puts the binary, the manual page, the unit, the
-        example settings and the sysusers.d entry where they belong,
-        unchanged, and systemd-analyze verify accepts the unit as installed.
+    check_dist.py install DIST_DIR BUILD_DIR PREFIX SBINDIR MANDIR UNITDIR DOCDIR SYSUSERSDIR
+                  SYSCONFDIR DHCPCDHOOKDIR LIBEXECDIR CMAKE
+        cmake --install puts the binaries, the manual pages, the unit, the
+        example settings, the sysusers.d entry, the helper's settings and the
+        DHCP clients' hooks where they belong, unchanged but for the installed
+        paths they name, and systemd-analyze verify accepts the unit as
+        installed.
 """
 
 import glob
@@ -41,7 +48,11 @@ SYSUSERS = "ferrin.sysusers"
 # The exit status of a check that cannot run here, as CTest is told.
 SKIPPED = 77
 SOURCE_BINARY_PATH = "/usr/sbin/ferrin"
+SOURCE_HELPER_PATH = "/usr/sbin/ferrin-6rd"
+SOURCE_LIBEXEC_PATH = "/usr/libexec/ferrin/"
 INSTANCE = "tun6rd0"
+# The DHCP helper's folder of src/: its messages are explained in its own page.
+HELPER_FOLDER = "dhcp"
 
 # mandoc looks every cross reference up in the system's mandoc.db. Debian keeps
 # its manual index with man-db and has no mandoc.db, so mandoc notes each
@@ -49,6 +60,9 @@ INSTANCE = "tun6rd0"
 # index, not about the page.
 MISSING_INDEX_NOTE = re.compile(
     r"^mandoc: outdated mandoc\.db lacks (\S+)\((\w+)\) entry, run makewhatis \S+$")
+# ferrin's two pages refer to each other; neither is on the system yet.
+SIBLING_NOTE = re.compile(r"^mandoc: \S+: STYLE: referenced manual not found: Xr (\S+) (\w+)"
+                          r"(?: \(\d+ times\))?$")
 
 
 def fail(message):
@@ -77,15 +91,21 @@ def normalized(text):
 
 # ---------------------------------------------------------------- manual page
 
-def daemon_texts():
-    """The constant parts of every log message and trace line in src/."""
+def daemon_texts(helper=False):
+    """The constant parts of every log message and trace line in src/: the
+    daemon's, or with helper those of the DHCP helper."""
     texts = set()
     for path in sorted(glob.glob(os.path.join(ROOT, "src", "*", "*.cpp"))):
         if path.endswith("_test.cpp"):
             continue
+        if (os.path.basename(os.path.dirname(path)) == HELPER_FOLDER) != helper:
+            continue
         code = read(path)
-        formats = re.findall(r'\b(?:log_message\(LOG_[A-Z]+,|trace\()\s*"((?:[^"\\]|\\.)*)"',
-                             code)
+        # A format may be split into adjacent literals; escaped quotes are quotes.
+        calls = re.findall(r'\b(?:(?:log_message|syslog)\(LOG_[A-Z]+,|trace\()\s*'
+                           r'((?:"(?:[^"\\]|\\.)*"\s*)+)', code)
+        formats = ["".join(re.findall(r'"((?:[^"\\]|\\.)*)"', call)).replace('\\"', '"')
+                   for call in calls]
         # Request names, refusal reasons and failure prefixes chosen at run time.
         formats += re.findall(r'"((?:ioctl|setsockopt)\([A-Z_]+\))"', code)
         for table in re.findall(r'failure_prefix\[[^]]*\] = \{([^}]*)\}', code):
@@ -96,30 +116,50 @@ def daemon_texts():
                 piece = piece.strip(" :,()%")
                 if re.search(r"[A-Za-z]", piece):
                     texts.add(piece)
-    if len(texts) < 40:
+    if len(texts) < (20 if helper else 40):
         fail("found only %d message texts in src/: the pattern no longer matches the code"
              % len(texts))
     return texts
 
 
-def check_manual(page, binary, readme):
+def lint_page(page):
+    """mandoc -T lint finds nothing; returns the page rendered as plain text."""
     lint = run([tool("mandoc"), "-T", "lint", "-W", "all", page])
     references = set(re.findall(r"^\.Xr (\S+) (\w+)", read(page), re.M))
-    findings, notes = [], []
+    findings, notes, siblings = [], [], []
     for line in (lint.stdout + lint.stderr).splitlines():
         match = MISSING_INDEX_NOTE.match(line)
+        sibling = SIBLING_NOTE.match(line)
         if match and match.groups() in references:
             notes.append(line)
+        elif sibling and os.path.isfile(os.path.join(os.path.dirname(page), "%s.%s"
+                                                     % sibling.groups())):
+            siblings.append(line)
         elif line.strip():
             findings.append(line)
-    if lint.returncode != 0 or findings:
+    notes += siblings
+    # A style note makes the status 1; the sibling note is the only one allowed.
+    if lint.returncode not in (0, 1) or (lint.returncode == 1 and not siblings) or findings:
         fail("mandoc -T lint (status %d):\n%s" % (lint.returncode, "\n".join(findings)))
     print("ok: mandoc -T lint finds nothing in %s" % page)
     for line in notes:
-        print("    (system index note, not about the page: %s)" % line)
-
+        print("    (index note, not about the page: %s)" % line)
     rendered = run([tool("mandoc"), "-T", "ascii", "-O", "width=200", page]).stdout
-    rendered = re.sub(r".\x08", "", rendered)
+    return re.sub(r".\x08", "", rendered)
+
+
+def check_texts_explained(page_text, readme, helper=False):
+    texts = daemon_texts(helper)
+    for name, text in (("manual page", normalized(page_text)), ("README", normalized(read(readme)))):
+        missing = sorted(t for t in texts if t not in text)
+        if missing:
+            fail("the %s does not explain these message texts: %s" % (name, missing))
+        print("ok: the %s explains all %d message texts of src/%s"
+              % (name, len(texts), HELPER_FOLDER + "/" if helper else ""))
+
+
+def check_manual(page, binary, readme):
+    rendered = lint_page(page)
     synopsis = normalized(rendered.split("SYNOPSIS", 1)[1].split("DESCRIPTION", 1)[0])
     usage = run([binary, "-h"]).stdout
     if normalized(usage) != "usage: " + synopsis:
@@ -128,12 +168,18 @@ def check_manual(page, binary, readme):
     if not re.fullmatch(r"ferrin/[0-9.]+", identity) or identity not in rendered:
         fail("the page does not name the identity %r" % identity)
     print("ok: synopsis is the usage line, identity %s" % identity)
+    check_texts_explained(rendered, readme)
 
-    for name, text in (("manual page", normalized(rendered)), ("README", normalized(read(readme)))):
-        missing = sorted(t for t in daemon_texts() if t not in text)
-        if missing:
-            fail("the %s does not explain these message texts: %s" % (name, missing))
-        print("ok: the %s explains all %d message texts of src/" % (name, len(daemon_texts())))
+
+def check_helper_manual(page, helper, readme):
+    rendered = lint_page(page)
+    synopsis = normalized(rendered.split("SYNOPSIS", 1)[1].split("DESCRIPTION", 1)[0])
+    usage = run([helper]).stdout
+    forms = usage.split("\nsettings:", 1)[0].replace("usage:", "", 1)
+    if normalized(forms) != synopsis:
+        fail("synopsis %r differs from the usage %r" % (synopsis, usage))
+    print("ok: the synopsis is the helper's usage")
+    check_texts_explained(rendered, readme, helper=True)
 
 
 # ------------------------------------------------------------------ the unit
@@ -317,7 +363,8 @@ def check_unit(dist_dir, binary):
     settings = unit_settings(text)
     env = environment_file(read(os.path.join(dist_dir, ENV_EXAMPLE)))
     expected = {
-        "EnvironmentFile": ["/etc/ferrin/%i.env"],
+        "EnvironmentFile": ["-/etc/ferrin/%i.env", "-/run/ferrin/%i.env"],
+        "ExecStartPost": ["+%s addr %%i" % SOURCE_HELPER_PATH],
         "CapabilityBoundingSet": ["CAP_NET_ADMIN CAP_NET_RAW CAP_SETUID CAP_SETGID"],
         "RestrictAddressFamilies": ["AF_INET AF_UNIX"],
         "DevicePolicy": ["closed"],
@@ -348,7 +395,8 @@ def check_unit(dist_dir, binary):
 
     with tempfile.TemporaryDirectory(prefix="ferrin-unit-") as tmp:
         os.makedirs(os.path.join(tmp, "man", "man8"))
-        shutil.copy(os.path.join(dist_dir, "ferrin.8"), os.path.join(tmp, "man", "man8"))
+        for page in ("ferrin.8", "ferrin-6rd.8"):
+            shutil.copy(os.path.join(dist_dir, page), os.path.join(tmp, "man", "man8"))
         unit_path = os.path.join(tmp, UNIT_NAME)
         with open(unit_path, "w", encoding="utf-8") as f:
             f.write(text.replace(SOURCE_BINARY_PATH, os.path.abspath(binary)))
@@ -359,12 +407,22 @@ def check_unit(dist_dir, binary):
 
 # --------------------------------------------------------------- the install
 
+def installed_text(dist_dir, source, full):
+    """A file of dist/ as installed: the program paths it names are those of
+    the configured folders."""
+    text = read(os.path.join(dist_dir, source))
+    return (text.replace(SOURCE_BINARY_PATH, os.path.join(full["sbin"], "ferrin"))
+            .replace(SOURCE_LIBEXEC_PATH, os.path.join(full["libexec"], "ferrin") + "/"))
+
+
 def check_install(dist_dir, build_dir, prefix, sbindir, mandir, unitdir, docdir, sysusersdir,
-                  cmake):
+                  sysconfdir, dhcpcd_hook_dir, libexecdir, cmake):
     def full(folder):
         return folder if os.path.isabs(folder) else os.path.join(prefix, folder)
 
-    folders = (sbindir, mandir, unitdir, docdir, sysusersdir)
+    folders = (sbindir, mandir, unitdir, docdir, sysusersdir, sysconfdir, dhcpcd_hook_dir,
+               libexecdir)
+    configured = {"sbin": full(sbindir), "libexec": full(libexecdir)}
     with tempfile.TemporaryDirectory(prefix="ferrin-install-") as stage:
         # Staged as a package would be (DESTDIR): every path as configured,
         # below the staging folder.
@@ -383,30 +441,40 @@ def check_install(dist_dir, build_dir, prefix, sbindir, mandir, unitdir, docdir,
 
         for root, place in layouts:
             binary = os.path.join(place(sbindir), "ferrin")
+            helper = os.path.join(place(sbindir), "ferrin-6rd")
+            udhcpc_script = os.path.join(place(libexecdir), "ferrin", "udhcpc.script")
             files = {
                 binary: None,
+                helper: None,
                 os.path.join(place(mandir), "man8", "ferrin.8"): "ferrin.8",
+                os.path.join(place(mandir), "man8", "ferrin-6rd.8"): "ferrin-6rd.8",
                 os.path.join(place(unitdir), UNIT_NAME): UNIT_NAME,
                 os.path.join(place(docdir), "examples", ENV_EXAMPLE): ENV_EXAMPLE,
                 os.path.join(place(sysusersdir), "ferrin.conf"): SYSUSERS,
+                os.path.join(place(sysconfdir), "ferrin", "dhcp.conf"): "dhcp/dhcp.conf",
+                os.path.join(place(sysconfdir), "dhcp", "dhclient-exit-hooks.d", "ferrin"):
+                    "dhcp/dhclient-exit-hook",
+                os.path.join(place(dhcpcd_hook_dir), "70-ferrin"): "dhcp/dhcpcd-hook",
+                udhcpc_script: "dhcp/udhcpc.script",
             }
             for path, source in files.items():
                 if not os.path.isfile(path):
                     fail("not installed: %s" % path)
                 if source is None:
                     continue
-                expected = read(os.path.join(dist_dir, source))
-                if source == UNIT_NAME:
-                    # The unit names the binary where the configured prefix puts it.
-                    expected = expected.replace(SOURCE_BINARY_PATH,
-                                                os.path.join(full(sbindir), "ferrin"))
+                expected = (read(os.path.join(dist_dir, source)) if source.endswith(".8")
+                            else installed_text(dist_dir, source, configured))
                 if read(path) != expected:
                     fail("%s differs from dist/%s" % (path, source))
-            if not os.access(binary, os.X_OK) or not os.stat(binary).st_mode & 0o111:
-                fail("%s is not executable" % binary)
+            for program in (binary, helper, udhcpc_script):
+                if not os.access(program, os.X_OK) or not os.stat(program).st_mode & 0o111:
+                    fail("%s is not executable" % program)
             identity = run([binary, "-V"]).stdout.strip()
             if not re.fullmatch(r"ferrin/[0-9.]+", identity):
                 fail("%s -V printed %r" % (binary, identity))
+            settings = "settings: %s/ferrin/dhcp.conf" % full(sysconfdir)
+            if settings not in run([helper]).stdout.splitlines():
+                fail("%s does not read the installed settings (%s)" % (helper, settings))
             print("ok: installed in %s: %s" % (root, ", ".join(
                 os.path.relpath(p, root) for p in files)))
 
@@ -445,7 +513,9 @@ def run_check(command, args):
         check_manual(*args)
     elif command == "unit" and len(args) == 2:
         check_unit(*args)
-    elif command == "install" and len(args) == 9:
+    elif command == "helper-manual" and len(args) == 3:
+        check_helper_manual(*args)
+    elif command == "install" and len(args) == 12:
         check_install(*args)
     else:
         fail(__doc__)

@@ -8,7 +8,8 @@ set -eu
 packages="cmake g++ make pkg-config libgtest-dev googletest python3 iproute2 iputils-ping
 procps clang libclang-rt-14-dev llvm-14 libbenchmark-dev valgrind mandoc systemd strace man-db
 build-essential dpkg-dev debhelper fakeroot lintian devscripts
-debootstrap debian-archive-keyring systemd-container"
+debootstrap debian-archive-keyring systemd-container
+dnsmasq-base isc-dhcp-client dhcpcd-base busybox"
 
 missing=""
 for p in $packages; do

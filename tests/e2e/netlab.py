@@ -2,7 +2,9 @@
 
 Everything a test makes is recorded in a Lab and taken down when the Lab
 closes, also when the test fails: processes are ended by the PIDs this module
-started, namespaces are deleted, and files registered for cleanup are removed.
+started, then whatever still runs in the lab's namespaces (started there by
+those processes: daemons a hook started, a DHCP client's helpers), then
+namespaces are deleted, and files registered for cleanup are removed.
 Every wait is bounded. Where no network namespace can be made (not root),
 a Lab is not made either: the test that asks for one is skipped, with the
 reason. Also here: what a test reads about a process (its state in /proc,
@@ -116,6 +118,13 @@ def processes_of(binary):
     return sorted(found)
 
 
+def _alive(pid):
+    try:
+        return proc_stat(pid)[0] != "Z"
+    except OSError:
+        return False
+
+
 def pid_file_path(name):
     """The PID file of a daemon whose program name is name."""
     return "/var/run/%s.pid" % name
@@ -170,6 +179,11 @@ class Namespace:
             self.sysctl("net.ipv6.conf.%s.accept_dad" % scope, 0)
             self.sysctl("net.ipv6.conf.%s.dad_transmits" % scope, 0)
         self.sysctl("net.ipv6.conf.default.addr_gen_mode", 1)
+
+    def pids(self):
+        """The processes that live in the namespace, none of them a zombie."""
+        out = run(["ip", "netns", "pids", self.name], check=False).stdout
+        return [int(p) for p in out.split() if _alive(int(p))]
 
     def link_exists(self, name):
         return self.run("ip", "link", "show", name, check=False).returncode == 0
@@ -312,6 +326,16 @@ class Lab(Closing):
                 except ProcessLookupError:
                     pass
                 wait_for(lambda: not process_runs(pid, path), 10, what="pid %d to end" % pid)
+        # Only the lab's own processes and their offspring live in its namespaces.
+        for ns in reversed(self._namespaces):
+            for pid in ns.pids():
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            deadline = time.monotonic() + 10
+            while ns.pids() and time.monotonic() < deadline:
+                time.sleep(0.02)
         for ns in reversed(self._namespaces):
             subprocess.run(["ip", "netns", "del", ns.name], capture_output=True, timeout=30)
         for path in self._files:

@@ -28,24 +28,24 @@ ME = "2001:db8:c000:201::10"  # inside the delegated prefix 2001:db8:c000:201::/
 NOT_ME = "2001:db8:c000:202::10"  # a neighbouring /64, outside it
 
 
-def start_daemon(lab, ns, my_v4, options=("-F",), via=None):
-    """Starts a daemon in ns for my_v4, with options before the four
-    arguments; returns (daemon, tun interface name) once it has logged its
-    start and its interface exists. via, when given, makes the stand-in for
-    ns that starts the command (a SyslogCapture's within)."""
+def start_daemon(lab, ns, my_v4, options=("-F",), prefix=PREFIX, via=None):
+    """Starts a daemon in ns for my_v4 in the domain prefix, with options
+    before the four arguments; returns (daemon, tun interface name) once it
+    has logged its start and its interface exists. via, when given, makes the
+    stand-in for ns that starts the command (a SyslogCapture's within)."""
     tun = netlab.unique_name("tun")
-    daemon = lab.daemon(list(options) + [tun, PREFIX, RELAY, my_v4], via(ns) if via else ns)
+    daemon = lab.daemon(list(options) + [tun, prefix, RELAY, my_v4], via(ns) if via else ns)
     daemon.wait_stderr("ferrin/1.6 started")
     netlab.wait_for(lambda: ns.link_exists(tun), what="the tun interface")
     return daemon, tun
 
 
-def address_tun(ns, tun, addresses):
+def address_tun(ns, tun, addresses, prefix=PREFIX):
     """Puts the addresses ("address/length") on the tun interface without
-    duplicate address detection, and routes the domain into it."""
+    duplicate address detection, and routes the domain prefix into it."""
     for address in addresses:
         ns.run("ip", "addr", "replace", address, "dev", tun, "nodad")
-    ns.run("ip", "route", "replace", PREFIX, "dev", tun)
+    ns.run("ip", "route", "replace", prefix, "dev", tun)
 
 
 def site_and_peer(lab, peer_addresses=(), spoofed_sources=False):
@@ -69,24 +69,25 @@ def site_and_peer(lab, peer_addresses=(), spoofed_sources=False):
 
 class Site:
     """A quiet namespace that runs a daemon for v4 once started, with
-    v6/prefix_len on its tun interface. Links to other sites are the
-    test's to make."""
+    v6/prefix_len on its tun interface, in the domain prefix. Links to other
+    sites are the test's to make."""
 
-    def __init__(self, lab, v4, v6, prefix_len=64, options=()):
+    def __init__(self, lab, v4, v6, prefix_len=64, options=(), prefix=PREFIX):
         self.lab, self.v4, self.v6, self.prefix_len = lab, v4, v6, prefix_len
         self.options = list(options)
+        self.prefix = prefix
         self.ns = lab.namespace("site")
         self.ns.quiet_ipv6()
 
     def start(self, via=None):
         self.daemon, self.tun = start_daemon(self.lab, self.ns, self.v4, ["-F"] + self.options,
-                                             via)
+                                             self.prefix, via)
         self.address()
 
     def address(self):
         """The site's address on its tun interface and the domain routed into
         it, as after every start (and after the interface was set down)."""
-        address_tun(self.ns, self.tun, ["%s/%d" % (self.v6, self.prefix_len)])
+        address_tun(self.ns, self.tun, ["%s/%d" % (self.v6, self.prefix_len)], self.prefix)
 
     def ping(self, target, count=3):
         """Pings target from the site's address: no deadline, count requests

@@ -15,17 +15,32 @@ Records arrive as glibc's syslog sends them:
 LOG_PID is set). The capture needs no thread: every query first takes in
 whatever has arrived.
 
+`capture.within(namespace, mounts=...)` gives the command more of a private
+view of the system: overlays over folders (what the command writes there
+lands in a folder of the test, the host's folder stays as it is) and bind
+mounts (a file or folder of the test in place of the host's). An overlay over
+/run would hide /run/netns, so with mounts the command enters the network
+namespace first and the mount namespace is made inside it.
+
+A capture normally takes records in when it is asked; drain_in_background()
+makes a thread do it, for commands that log much: a unix datagram socket
+holds only a few records (net.unix.max_dgram_qlen), and a full one makes
+every syslog call wait.
+
 Run as a program, this file is the entry step of such a command:
-    python3 syslog_capture.py --enter SOCKET STAGE [--groups G,G] -- COMMAND...
+    python3 syslog_capture.py --enter SOCKET STAGE [--groups G,G]
+        [--overlay TARGET:UPPER:WORK]... [--bind SOURCE:TARGET]... -- COMMAND...
 """
 
 import ctypes
 import os
 import re
+import selectors
 import socket
 import stat
 import sys
 import tempfile
+import threading
 import time
 
 import netlab
@@ -62,18 +77,24 @@ class Record:
 class _Within:
     """Duck-typed netlab.Namespace: only command() is used by netlab.Daemon."""
 
-    def __init__(self, capture, namespace, groups):
+    def __init__(self, capture, namespace, groups, mounts=None):
         self.capture = capture
         self.namespace = namespace
         self.groups = groups
+        self.mounts = mounts
 
     def command(self, *cmd):
-        inner = list(cmd) if self.namespace is None else self.namespace.command(*cmd)
         entry = [sys.executable, os.path.join(HERE, "syslog_capture.py"), "--enter",
                  self.capture.socket_path, self.capture.stage]
         if self.groups is not None:
             entry += ["--groups", ",".join(str(g) for g in self.groups)]
-        return entry + ["--"] + inner
+        if self.mounts is None:
+            inner = list(cmd) if self.namespace is None else self.namespace.command(*cmd)
+            return entry + ["--"] + inner
+        for mount in self.mounts:
+            entry += ["--" + mount[0], ":".join(mount[1:])]
+        entry += ["--"] + list(cmd)
+        return entry if self.namespace is None else self.namespace.command(*entry)
 
 
 class SyslogCapture(netlab.Closing):
@@ -91,28 +112,50 @@ class SyslogCapture(netlab.Closing):
         os.chmod(self.socket_path, 0o666)
         self.sock.setblocking(False)
         self._records = []
+        self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._thread = None
 
     def close(self):
+        if self._thread is not None:
+            self._stop.set()
+            self._thread.join(timeout=10)
+            self._thread = None
         self.sock.close()
 
-    def within(self, namespace=None, groups=None):
+    def within(self, namespace=None, groups=None, mounts=None):
         """A stand-in for namespace (None: the test's own network namespace) whose
         commands log into this capture. groups, when given, becomes the started
-        process's supplementary group list."""
-        return _Within(self, namespace, groups)
+        process's supplementary group list. mounts, when given, is a list of
+        ("overlay", target, upper, work) and ("bind", source, target), made in
+        that order in the command's mount namespace; paths may not hold ":"."""
+        return _Within(self, namespace, groups, mounts)
+
+    def drain_in_background(self):
+        """Takes records in on a thread of its own from now until close()."""
+        def drain():
+            with selectors.DefaultSelector() as selector:
+                selector.register(self.sock, selectors.EVENT_READ)
+                while not self._stop.is_set():
+                    if selector.select(0.1):
+                        self._take_in()
+        self._thread = threading.Thread(target=drain, name="syslog-drain", daemon=True)
+        self._thread.start()
 
     def _take_in(self):
-        while True:
-            try:
-                data = self.sock.recv(65536)
-            except BlockingIOError:
-                return
-            self._records.append(Record(data.decode("utf-8", "replace")))
+        with self._lock:
+            while True:
+                try:
+                    data = self.sock.recv(65536)
+                except BlockingIOError:
+                    return
+                self._records.append(Record(data.decode("utf-8", "replace")))
 
     def records(self, ident=None):
         """Every record received so far (only those of ident, when given)."""
         self._take_in()
-        return [r for r in self._records if ident is None or r.ident == ident]
+        with self._lock:
+            return [r for r in self._records if ident is None or r.ident == ident]
 
     def messages(self, ident):
         return [r.message for r in self.records(ident)]
@@ -137,7 +180,7 @@ _MS_NOSUID, _MS_BIND, _MS_REC, _MS_PRIVATE = 0x2, 0x1000, 0x4000, 0x40000
 _MNT_DETACH = 2
 
 
-def _enter(socket_path, stage, groups, argv):
+def _enter(socket_path, stage, groups, mounts, argv):
     libc = ctypes.CDLL(None, use_errno=True)
 
     def check(result, what):
@@ -168,6 +211,14 @@ def _enter(socket_path, stage, groups, argv):
     open("/dev/log", "w").close()
     mount(socket_path, "/dev/log", None, _MS_BIND)
     check(libc.umount2(stage.encode(), _MNT_DETACH), "umount " + stage)
+    for kind, *paths in mounts:
+        if kind == "overlay":
+            target, upper, work = paths
+            mount("overlay", target, "overlay", 0,
+                  "lowerdir=%s,upperdir=%s,workdir=%s" % (target, upper, work))
+        else:
+            source, target = paths
+            mount(source, target, None, _MS_BIND)
     if groups is not None:
         os.setgroups(groups)
     os.execvp(argv[0], argv)
@@ -178,12 +229,16 @@ def main(args):
         sys.exit("usage: syslog_capture.py --enter SOCKET STAGE [--groups G,G] -- COMMAND...")
     socket_path, stage, rest = args[1], args[2], args[3:]
     groups = None
-    if rest[:1] == ["--groups"]:
-        groups = [int(g) for g in rest[1].split(",") if g]
+    mounts = []
+    while rest[:1] in (["--groups"], ["--overlay"], ["--bind"]) and len(rest) >= 2:
+        if rest[0] == "--groups":
+            groups = [int(g) for g in rest[1].split(",") if g]
+        else:
+            mounts.append([rest[0][2:]] + rest[1].split(":"))
         rest = rest[2:]
     if rest[:1] != ["--"] or len(rest) < 2:
         sys.exit("syslog_capture.py: no command after --")
-    _enter(socket_path, stage, groups, rest[1:])
+    _enter(socket_path, stage, groups, mounts, rest[1:])
 
 
 if __name__ == "__main__":

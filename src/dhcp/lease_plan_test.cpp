@@ -1,0 +1,369 @@
+#include "dhcp/env_file.h"
+#include "dhcp/lease_plan.h"
+#include "dhcp/settings.h"
+
+#include <sys/mman.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Standard error for the length of a call: the helper logs with LOG_PERROR,
+// so every syslog message is also written there as "ferrin-6rd: <message>".
+template <typename Call>
+std::string logged_by(Call call)
+{
+    openlog("ferrin-6rd", LOG_PERROR, LOG_DAEMON);
+    std::fflush(stderr);
+    const int file = memfd_create("logged", MFD_CLOEXEC);
+    const int saved = dup(STDERR_FILENO);
+    dup2(file, STDERR_FILENO);
+    call();
+    std::fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    closelog();
+    std::string text;
+    char chunk[1024];
+    ssize_t got;
+    for (off_t at = 0; (got = pread(file, chunk, sizeof chunk, at)) > 0; at += got)
+        text.append(chunk, static_cast<size_t>(got));
+    close(file);
+    return text;
+}
+
+std::string line(const std::string& message)
+{
+    return message.empty() ? "" : "ferrin-6rd: " + message + "\n";
+}
+
+struct lease_input {
+    std::vector<const char*> words;
+    const char* leased_v4;
+};
+
+int plan_of(const lease_input& input, const dhcp_settings& settings, tunnel_plan* plan)
+{
+    sixrd_option option;
+    if (parse_sixrd_option(input.words.data(), static_cast<int>(input.words.size()), "eth0",
+                           &option) == -1)
+        return -1;
+    return plan_tunnel(option, input.leased_v4, "eth0", settings, plan);
+}
+
+dhcp_settings settings_with(const char* lan, uint64_t subnet_id, const char* options,
+                            const char* own_ipv4 = "")
+{
+    dhcp_settings settings;
+    default_settings(&settings);
+    std::snprintf(settings.lan, sizeof settings.lan, "%s", lan);
+    settings.lan_subnet_id = subnet_id;
+    std::snprintf(settings.daemon_options, sizeof settings.daemon_options, "%s", options);
+    std::snprintf(settings.own_ipv4, sizeof settings.own_ipv4, "%s", own_ipv4);
+    return settings;
+}
+
+// The three clients hand the same lease over in their own shapes: dhclient
+// one text (new_option_6rd), dhcpcd four variables (new_sixrd_*, the relays
+// in one), udhcpc one text with the prefix written out in full (ip6rd).
+TEST(LeasePlan, EachClientsFormatGivesTheDaemonsArgumentsAndAddresses)
+{
+    struct Case {
+        const char* what;
+        lease_input input;
+        dhcp_settings settings;
+        const char* prefix;
+        const char* relay;
+        const char* my_v4;
+        const char* options;
+        const char* delegated;
+        const char* tun_address;
+        const char* lan_address;
+        const char* unreachable;
+        std::string message;
+    };
+    const dhcp_settings plain = settings_with("", 1, "-u ferrin");
+    const dhcp_settings lan = settings_with("eth1", 1, "-u ferrin");
+    const Case cases[] = {
+        {"dhclient", {{"0 32 2001:db8:: 203.0.113.1 203.0.113.2"}, "192.0.2.1"}, plain,
+         "2001:db8::/32", "203.0.113.1", "192.0.2.1", "-u ferrin", "2001:db8:c000:201::/64",
+         "2001:db8:c000:201::1/32", "", "", ""},
+        {"dhcpcd", {{"0", "32", "2001:db8::", "203.0.113.1 203.0.113.2"}, "192.0.2.1"}, plain,
+         "2001:db8::/32", "203.0.113.1", "192.0.2.1", "-u ferrin", "2001:db8:c000:201::/64",
+         "2001:db8:c000:201::1/32", "", "", ""},
+        {"udhcpc",
+         {{"0 32 2001:0db8:0000:0000:0000:0000:0000:0000 203.0.113.1 203.0.113.2"}, "192.0.2.1"},
+         plain, "2001:db8::/32", "203.0.113.1", "192.0.2.1", "-u ferrin",
+         "2001:db8:c000:201::/64", "2001:db8:c000:201::1/32", "", "", ""},
+        {"hook passing the words unquoted",
+         {{"0", "32", "2001:db8::", "203.0.113.1", "203.0.113.2"}, "192.0.2.1"}, plain,
+         "2001:db8::/32", "203.0.113.1", "192.0.2.1", "-u ferrin", "2001:db8:c000:201::/64",
+         "2001:db8:c000:201::1/32", "", "", ""},
+        {"commas between the values", {{"0,32,2001:db8::,203.0.113.1,203.0.113.2"}, "192.0.2.1"},
+         plain, "2001:db8::/32", "203.0.113.1", "192.0.2.1", "-u ferrin",
+         "2001:db8:c000:201::/64", "2001:db8:c000:201::1/32", "", "", ""},
+        // Bits after the prefix length are the ISP's noise, not the prefix.
+        {"bits after the prefix length", {{"0 32 2001:db8:ffff::1 203.0.113.1"}, "192.0.2.1"},
+         plain, "2001:db8::/32", "203.0.113.1", "192.0.2.1", "-u ferrin",
+         "2001:db8:c000:201::/64", "2001:db8:c000:201::1/32", "", "", ""},
+        // The README's example: 8 common bits, a /56, a LAN with subnet 1.
+        {"dhcpcd, -r 8 and a LAN", {{"8", "32", "2001:db8::", "203.0.113.1"}, "192.0.2.1"}, lan,
+         "2001:db8::/32", "203.0.113.1", "192.0.2.1", "-u ferrin -r 8", "2001:db8:2:100::/56",
+         "2001:db8:2:100::1/32", "2001:db8:2:101::1/64", "2001:db8:2:100::/56", ""},
+        {"udhcpc, -r 16 in 3fff::/20",
+         {{"16 20 3fff:0000:0000:0000:0000:0000:0000:0000 203.0.113.1"}, "192.0.2.15"},
+         settings_with("eth1", 0x2a, ""), "3fff::/20", "203.0.113.1", "192.0.2.15", "-r 16",
+         "3fff:20:f000::/36", "3fff:20:f000::1/20", "3fff:20:f000:2a::1/64", "3fff:20:f000::/36",
+         ""},
+        {"a /64 leaves no room for a subnet id", {{"0 32 2001:db8:: 203.0.113.1"}, "192.0.2.1"},
+         settings_with("eth1", 5, "-u ferrin"), "2001:db8::/32", "203.0.113.1", "192.0.2.1",
+         "-u ferrin", "2001:db8:c000:201::/64", "2001:db8:c000:201::1/32",
+         "2001:db8:c000:201::1/64", "", ""},
+        {"a subnet id too wide for the /56", {{"0 24 2001:db8:: 203.0.113.1"}, "192.0.2.1"},
+         settings_with("eth1", 0x100, "-u ferrin"), "2001:d00::/24", "203.0.113.1", "192.0.2.1",
+         "-u ferrin", "2001:dc0:2:100::/56", "2001:dc0:2:100::1/24", "", "",
+         "eth0: lan_subnet_id 100 does not fit in the 8 bits of the /56 delegated prefix; no "
+         "LAN address"},
+        {"own_ipv4 behind a NAT", {{"0 32 2001:db8:: 203.0.113.1"}, "192.0.2.1"},
+         settings_with("", 1, "-u ferrin", "198.51.100.7"), "2001:db8::/32", "203.0.113.1",
+         "198.51.100.7", "-u ferrin", "2001:db8:c633:6407::/64", "2001:db8:c633:6407::1/32", "",
+         "", ""},
+        {"the daemon's widest prefix", {{"31 63 2001:db8:: 203.0.113.1"}, "192.0.2.1"}, plain,
+         "2001:db8::/63", "203.0.113.1", "192.0.2.1", "-u ferrin -r 31", "2001:db8:0:1::/64",
+         "2001:db8:0:1::1/63", "", "", ""},
+        {"the daemon's shortest prefix", {{"0 16 2001:db8:: 203.0.113.1"}, "192.0.2.1"}, plain,
+         "2001::/16", "203.0.113.1", "192.0.2.1", "-u ferrin", "2001:c000:201::/48",
+         "2001:c000:201::1/16", "", "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        tunnel_plan plan;
+        int result = -2;
+        const std::string output = logged_by([&] { result = plan_of(c.input, c.settings, &plan); });
+        ASSERT_EQ(result, 0) << output;
+        EXPECT_EQ(output, line(c.message));
+        EXPECT_STREQ(plan.prefix, c.prefix);
+        EXPECT_STREQ(plan.relay, c.relay);
+        EXPECT_STREQ(plan.my_v4, c.my_v4);
+        EXPECT_STREQ(plan.options, c.options);
+        EXPECT_STREQ(plan.uplink, "eth0");
+        EXPECT_STREQ(plan.delegated, c.delegated);
+        EXPECT_STREQ(plan.tun_address, c.tun_address);
+        EXPECT_STREQ(plan.lan_address, c.lan_address);
+        EXPECT_STREQ(plan.lan, c.lan_address[0] != '\0' ? "eth1" : "");
+        EXPECT_STREQ(plan.unreachable, c.unreachable);
+    }
+}
+
+TEST(LeasePlan, BadOptionsAreRefusedWithOneLineNamingTheValue)
+{
+    struct Case {
+        lease_input input;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{{"33 32 2001:db8:: 203.0.113.1"}, "192.0.2.1"},
+         "eth0: IPv4MaskLen 33: out of range (0 to 32)"},
+        {{{"40", "32", "2001:db8::", "203.0.113.1"}, "192.0.2.1"},
+         "eth0: IPv4MaskLen 40: out of range (0 to 32)"},
+        {{{"1000 32 2001:db8:: 203.0.113.1"}, "192.0.2.1"},
+         "eth0: IPv4MaskLen 1000: out of range (0 to 32)"},
+        {{{"32 32 2001:db8:: 203.0.113.1"}, "192.0.2.1"},
+         "eth0: IPv4MaskLen 32: every bit of the IPv4 address would be common, and ferrin's -r "
+         "takes 0 to 31"},
+        {{{"-1 32 2001:db8:: 203.0.113.1"}, "192.0.2.1"}, "eth0: IPv4MaskLen -1: not a number"},
+        {{{"eight 32 2001:db8:: 203.0.113.1"}, "192.0.2.1"},
+         "eth0: IPv4MaskLen eight: not a number"},
+        {{{"0 0 2001:db8:: 203.0.113.1"}, "192.0.2.1"},
+         "eth0: 6rdPrefixLen 0: out of range (ferrin takes 16 to 63)"},
+        {{{"0 15 2001:db8:: 203.0.113.1"}, "192.0.2.1"},
+         "eth0: 6rdPrefixLen 15: out of range (ferrin takes 16 to 63)"},
+        {{{"31 64 2001:db8:: 203.0.113.1"}, "192.0.2.1"},
+         "eth0: 6rdPrefixLen 64: out of range (ferrin takes 16 to 63)"},
+        {{{"0 32x 2001:db8:: 203.0.113.1"}, "192.0.2.1"}, "eth0: 6rdPrefixLen 32x: not a number"},
+        {{{"0 33 2001:db8:: 203.0.113.1"}, "192.0.2.1"},
+         "eth0: delegated prefix length 65 (6rdPrefixLen 33 + 32 - IPv4MaskLen 0) is longer than "
+         "64"},
+        {{{"8", "41", "2001:db8::", "203.0.113.1"}, "192.0.2.1"},
+         "eth0: delegated prefix length 65 (6rdPrefixLen 41 + 32 - IPv4MaskLen 8) is longer than "
+         "64"},
+        {{{"0 32 garbage 203.0.113.1"}, "192.0.2.1"},
+         "eth0: 6rdPrefix garbage: not an IPv6 address"},
+        {{{"0 32 192.0.2.0 203.0.113.1"}, "192.0.2.1"},
+         "eth0: 6rdPrefix 192.0.2.0: not an IPv6 address"},
+        {{{"0 32 2001:db8::"}, "192.0.2.1"}, "eth0: option 212 has no 6rdBRIPv4Address"},
+        {{{"0", "32", "2001:db8::", ""}, "192.0.2.1"},
+         "eth0: option 212 has no 6rdBRIPv4Address"},
+        {{{"0 32 2001:db8:: 203.0.113"}, "192.0.2.1"},
+         "eth0: 6rdBRIPv4Address 203.0.113: not an IPv4 address"},
+        {{{"0 32 2001:db8:: 203.0.113.1 2001:db8::1"}, "192.0.2.1"},
+         "eth0: 6rdBRIPv4Address 2001:db8::1: not an IPv4 address"},
+        {{{"garbage"}, "192.0.2.1"},
+         "eth0: option 212 \"garbage\" is incomplete: IPv4MaskLen, 6rdPrefixLen, 6rdPrefix and "
+         "6rdBRIPv4Address expected"},
+        {{{}, "192.0.2.1"},
+         "eth0: option 212 \"\" is incomplete: IPv4MaskLen, 6rdPrefixLen, 6rdPrefix and "
+         "6rdBRIPv4Address expected"},
+        {{{"0 32 2001:db8:: 203.0.113.1"}, "192.0.2"},
+         "eth0: leased address 192.0.2: not an IPv4 address"},
+    };
+    const dhcp_settings settings = settings_with("", 1, "-u ferrin");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        tunnel_plan plan;
+        int result = 0;
+        const std::string output = logged_by([&] { result = plan_of(c.input, settings, &plan); });
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(output, line(c.message));
+    }
+}
+
+TEST(LeasePlan, TheUnitIsTouchedOnlyWhenWhatItRunsChanges)
+{
+    tunnel_plan running;
+    const lease_input lease{{"0 32 2001:db8:: 203.0.113.1"}, "192.0.2.1"};
+    const dhcp_settings lan = settings_with("eth1", 1, "-u ferrin");
+    ASSERT_EQ(plan_of(lease, lan, &running), 0);
+
+    tunnel_plan new_address, new_relay, new_lan, same;
+    ASSERT_EQ(plan_of({{"0 32 2001:db8:: 203.0.113.1"}, "192.0.2.2"}, lan, &new_address), 0);
+    ASSERT_EQ(plan_of({{"0 32 2001:db8:: 203.0.113.9"}, "192.0.2.1"}, lan, &new_relay), 0);
+    ASSERT_EQ(plan_of(lease, settings_with("eth2", 1, "-u ferrin"), &new_lan), 0);
+    ASSERT_EQ(plan_of({{"0 32 2001:0db8:0000:0000:0000:0000:0000:0000 203.0.113.1"}, "192.0.2.1"},
+                      lan, &same),
+              0);
+
+    struct Case {
+        const char* what;
+        const tunnel_plan* old_plan;
+        const tunnel_plan* new_plan;
+        int active;
+        unit_action expected;
+    };
+    const Case cases[] = {
+        {"first lease", nullptr, &running, 0, UNIT_START},
+        {"first lease, unit running from /etc/ferrin", nullptr, &running, 1, UNIT_RESTART},
+        {"renewal, same values in another spelling", &running, &same, 1, UNIT_KEEP},
+        {"renewal, the unit failed meanwhile", &running, &same, 0, UNIT_START},
+        {"new IPv4 address", &running, &new_address, 1, UNIT_RESTART},
+        {"new relay", &running, &new_relay, 1, UNIT_RESTART},
+        {"only the LAN interface changed", &running, &new_lan, 1, UNIT_READDRESS},
+        {"only the LAN interface changed, unit stopped", &running, &new_lan, 0, UNIT_START},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(decide_unit_action(c.old_plan, *c.new_plan, c.active), c.expected);
+    }
+}
+
+TEST(EnvFile, WhatIsWrittenReadsBackAsTheSamePlan)
+{
+    tunnel_plan plan;
+    ASSERT_EQ(plan_of({{"8 32 2001:db8:: 203.0.113.1"}, "192.0.2.1"},
+                      settings_with("eth1", 1, "-u ferrin"), &plan),
+              0);
+    char text[env_text_size];
+    format_env(plan, "tun6rd0", text, sizeof text);
+    EXPECT_EQ(std::string(text),
+              "# ferrin@tun6rd0 from the DHCP lease on eth0, written by ferrin-6rd and\n"
+              "# removed when the lease ends. The unit reads it after /etc/ferrin/tun6rd0.env.\n"
+              "FERRIN_PREFIX=2001:db8::/32\n"
+              "FERRIN_RELAY=203.0.113.1\n"
+              "FERRIN_MY_V4=192.0.2.1\n"
+              "FERRIN_OPTS=\"-u ferrin -r 8\"\n"
+              "FERRIN_UPLINK=eth0\n"
+              "FERRIN_DELEGATED=2001:db8:2:100::/56\n"
+              "FERRIN_TUN_ADDRESS=2001:db8:2:100::1/32\n"
+              "FERRIN_LAN=eth1\n"
+              "FERRIN_LAN_ADDRESS=2001:db8:2:101::1/64\n"
+              "FERRIN_UNREACHABLE=2001:db8:2:100::/56\n");
+    tunnel_plan back;
+    ASSERT_EQ(parse_env(text, "tun6rd0.env", &back), 0);
+    EXPECT_TRUE(same_daemon(plan, back));
+    EXPECT_TRUE(same_addresses(plan, back));
+    EXPECT_STREQ(back.options, "-u ferrin -r 8");
+
+    std::string output = logged_by([&] { EXPECT_EQ(parse_env("FERRIN_PREFIX\n", "x.env", &back), -1); });
+    EXPECT_EQ(output, line("x.env:1: not a KEY=VALUE line"));
+}
+
+TEST(Settings, EveryKeyHasADefaultAndBadLinesAreNamed)
+{
+    dhcp_settings settings;
+    std::string output = logged_by([&] {
+        EXPECT_EQ(parse_settings("# nothing but comments\n\n", "dhcp.conf", &settings), 0);
+    });
+    EXPECT_EQ(output, "");
+    EXPECT_STREQ(settings.uplink, "");
+    EXPECT_STREQ(settings.tunnel, "tun6rd0");
+    EXPECT_STREQ(settings.daemon_options, "-u ferrin");
+    EXPECT_STREQ(settings.lan, "");
+    EXPECT_EQ(settings.lan_subnet_id, 1u);
+    EXPECT_STREQ(settings.own_ipv4, "");
+
+    output = logged_by([&] {
+        EXPECT_EQ(parse_settings("uplink = eth0\n  tunnel=tun6rd1  \ndaemon_options = -u nobody -d\n"
+                                 "lan_interface = br0\nlan_subnet_id = 2A\nown_ipv4 = 198.51.100.7",
+                                 "dhcp.conf", &settings),
+                  0);
+    });
+    EXPECT_EQ(output, "");
+    EXPECT_STREQ(settings.uplink, "eth0");
+    EXPECT_STREQ(settings.tunnel, "tun6rd1");
+    EXPECT_STREQ(settings.daemon_options, "-u nobody -d");
+    EXPECT_STREQ(settings.lan, "br0");
+    EXPECT_EQ(settings.lan_subnet_id, 0x2au);
+    EXPECT_STREQ(settings.own_ipv4, "198.51.100.7");
+
+    // An empty value: any uplink, no options at all.
+    EXPECT_EQ(parse_settings("uplink =\ndaemon_options=\n", "dhcp.conf", &settings), 0);
+    EXPECT_STREQ(settings.uplink, "");
+    EXPECT_STREQ(settings.daemon_options, "");
+
+    struct Case {
+        const char* text;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"tunnel", "dhcp.conf:1: no \"=\": settings are key = value lines"},
+        {"colour = blue", "dhcp.conf:1: unknown key colour"},
+        {"\ntunnel =", "dhcp.conf:2: tunnel : not an interface name"},
+        {"tunnel = tun6rd0123456789", "dhcp.conf:1: tunnel tun6rd0123456789: not an interface name"},
+        {"uplink = ../eth0", "dhcp.conf:1: uplink ../eth0: not an interface name"},
+        {"lan_interface = br 0", "dhcp.conf:1: lan_interface br 0: not an interface name"},
+        {"lan_subnet_id = 0x1", "dhcp.conf:1: lan_subnet_id 0x1: not a hexadecimal number of 1 to 12 digits"},
+        {"lan_subnet_id = 1234567890abc",
+         "dhcp.conf:1: lan_subnet_id 1234567890abc: not a hexadecimal number of 1 to 12 digits"},
+        {"own_ipv4 = 198.51.100", "dhcp.conf:1: own_ipv4 198.51.100: not an IPv4 address"},
+        {"daemon_options = -u ferrin -r 8",
+         "dhcp.conf:1: daemon_options \"-u ferrin -r 8\": -r comes from the lease's IPv4MaskLen"},
+        {"daemon_options = -dr8",
+         "dhcp.conf:1: daemon_options \"-dr8\": -r comes from the lease's IPv4MaskLen"},
+        {"daemon_options = -V",
+         "dhcp.conf:1: daemon_options \"-V\": -h and -V would stop the daemon at once"},
+        {"daemon_options = -u",
+         "dhcp.conf:1: daemon_options \"-u\": -u needs a user name"},
+        {"daemon_options = tun0",
+         "dhcp.conf:1: daemon_options \"tun0\": only the options -d, -F and -u user belong here; "
+         "the arguments come from the lease"},
+        {"daemon_options = -u \"ferrin\"",
+         "dhcp.conf:1: daemon_options \"-u \"ferrin\"\": only letters, digits, blanks and -_.@ may "
+         "appear"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        output = logged_by([&] { EXPECT_EQ(parse_settings(c.text, "dhcp.conf", &settings), -1); });
+        EXPECT_EQ(output, line(c.message));
+    }
+    // -u takes the next word or the rest of its own, which may hold an r.
+    EXPECT_EQ(parse_settings("daemon_options = -uferrin -d", "dhcp.conf", &settings), 0);
+    EXPECT_EQ(parse_settings("daemon_options = -du ferrin", "dhcp.conf", &settings), 0);
+}
+
+}  // namespace

@@ -1,0 +1,41 @@
+// The helper's settings file: which uplink feeds which tunnel, the daemon's
+// options, the LAN interface and an own IPv4 address for hosts behind a NAT.
+// "key = value" lines, "#" comments; a key left out keeps its default.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// An interface name and its terminator (the kernel's IFNAMSIZ).
+inline constexpr size_t interface_name_size = 16;
+
+inline constexpr const char default_tunnel[] = "tun6rd0";
+inline constexpr const char default_daemon_options[] = "-u ferrin";
+inline constexpr uint64_t default_lan_subnet_id = 1;
+
+struct dhcp_settings {
+    char uplink[interface_name_size];   // "" for any uplink
+    char tunnel[interface_name_size];
+    char daemon_options[128];
+    char lan[interface_name_size];      // "" for no LAN interface
+    uint64_t lan_subnet_id;
+    char own_ipv4[16];                  // "" to use the leased address
+};
+
+// The defaults.
+void default_settings(dhcp_settings* out);
+
+// Fills out from the text of a settings file (name is used in messages).
+// 0, or -1 after logging every bad line; out holds the defaults and the good
+// lines either way.
+int parse_settings(const char* text, const char* name, dhcp_settings* out);
+
+// Reads the file at path; a missing file gives the defaults. 0, or -1 after logging.
+int read_settings(const char* path, dhcp_settings* out);
+
+// 1 when name can be an interface name here: 1 to 15 characters, none of them
+// a blank, "/", a quote, "$", "\" or a control character, and not "." or "..".
+// Such a name is safe in a file name and in the environment file.
+int valid_interface_name(const char* name);

@@ -1,0 +1,700 @@
+"""From the ISP's DHCP lease to a working tunnel: ferrin-6rd with real DHCP
+clients and a real server.
+
+An ISP namespace runs dnsmasq, which serves option 212 as raw bytes to the
+clients that ask for it, and routes IPv4 between the DHCP site and a second
+6rd site (a plain daemon with static settings, sites.Site) that the pings go
+to. The DHCP site's client (ISC dhclient, dhcpcd or busybox udhcpc) runs with
+the project's hook in a private mount namespace (SyslogCapture.within with
+mounts):
+
+- /etc, /run and the folder of ferrin-6rd's settings are overlays: what the
+  client, its hooks and the helper write there lands in the test's folder,
+  where the test first puts dhcp.conf;
+- the client's hook folder holds only the project's hook, with
+  /usr/sbin/ferrin-6rd replaced by the helper under test (udhcpc takes the
+  script with -s);
+- /usr/bin/systemctl is a wrapper around systemctl_standin.py, which follows
+  the real unit file: the two environment files, the daemon in the
+  background, then the addr step.
+
+Each client's story: a lease brings the tunnel up with the right daemon
+arguments, address and routes, and a ping crosses to the second site; a
+renewal with the same values leaves the daemon's PID alone and the
+environment file unwritten; a daemon that died is started again at the next
+renewal; a new relay in a renewal restarts it; dnsmasq restarted with
+another address range refuses the old address (NAK: the clients end the old
+lease, and the tunnel with it) and the new one starts the daemon with a new
+delegated prefix, nothing of the old one left; a release stops the daemon and removes
+its address, routes and environment file. A bad option (IPv4MaskLen 40) in a
+renewal gives the helper's message and stops the tunnel. A table checks that
+the helper refuses exactly the prefix lengths and -r values the daemon
+refuses.
+
+dhclient has no command to renew now: its server gives it a T1 of 3 seconds,
+so it renews on its own. udhcpc renews on SIGUSR1 and releases on SIGUSR2;
+dhcpcd renews on SIGUSR1, rebinds on SIGHUP (the server's refusal of a
+renewal is sent to all and does not reach it) and releases on SIGALRM. Before
+each request the test waits for the last hook to end.
+
+Run alone as root: FERRIN_BINARY=build/ferrin python3 tests/e2e/test_dhcp.py -v
+(ferrin-6rd is taken from beside the daemon, or from FERRIN_6RD_BINARY).
+"""
+
+import ipaddress
+import json
+import os
+import re
+import shutil
+import signal
+import stat
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import netlab  # noqa: E402
+import sites  # noqa: E402
+from syslog_capture import SyslogCapture  # noqa: E402
+
+HELPER = os.path.abspath(os.environ.get("FERRIN_6RD_BINARY") or os.path.join(
+    os.path.dirname(os.path.abspath(netlab.BINARY)), "ferrin-6rd"))
+DIST = os.path.join(netlab.ROOT, "dist")
+UNIT_FILE = os.path.join(DIST, "ferrin@.service")
+STANDIN = os.path.join(netlab.HERE, "systemctl_standin.py")
+SOURCE_HELPER = "/usr/sbin/ferrin-6rd"
+HOOK_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"  # dhclient-script's own PATH
+
+TUN = "tun6rd0"
+RELAYS = ("203.0.113.1", "203.0.113.2")
+ISP_SITE = "192.0.2.1"     # the ISP on the DHCP site's link, 192.0.2.0/25
+ISP_PEER = "192.0.2.129"   # the ISP on the second site's link, 192.0.2.128/25
+PEER_V4 = "192.0.2.130"
+FIRST_RANGE = ("192.0.2.10", "192.0.2.20")
+SECOND_RANGE = ("192.0.2.30", "192.0.2.40")
+DAEMON_OPTIONS = "-u nobody"
+WAIT = 60  # a lease, a NAK and a new lease take a few seconds; a slow CI more
+
+
+def program(name):
+    path = shutil.which(name, path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
+    if path is None:
+        raise unittest.SkipTest("%s is not installed (scripts/install-deps.sh installs it)" % name)
+    return path
+
+
+def option_212(mask, plen, prefix, relays):
+    """Option 212 as dnsmasq takes raw bytes: IPv4MaskLen, 6rdPrefixLen,
+    6rdPrefix, the relays."""
+    data = (bytes([mask, plen]) + ipaddress.IPv6Address(prefix).packed
+            + b"".join(ipaddress.IPv4Address(r).packed for r in relays))
+    return ":".join("%02x" % b for b in data)
+
+
+def delegated(prefix, plen, mask, v4):
+    """The delegated prefix, computed here apart from the C++ code."""
+    head = int(ipaddress.IPv6Address(prefix)) >> (128 - plen) << (128 - plen)
+    suffix = int(ipaddress.IPv4Address(v4)) & ((1 << (32 - mask)) - 1)
+    length = plen + 32 - mask
+    return ipaddress.IPv6Network((head | suffix << (128 - length), length))
+
+
+def in_range(v4, first_last):
+    first, last = (ipaddress.IPv4Address(a) for a in first_last)
+    return first <= ipaddress.IPv4Address(v4) <= last
+
+
+def read(path):
+    with open(path, encoding="utf-8") as f:
+        return f.read()
+
+
+def write(path, text, mode=0o644):
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+    os.chmod(path, mode)
+
+
+def hook_copy(source, target, mode=0o644):
+    """A hook of dist/dhcp as installed, calling the helper under test."""
+    write(target, read(os.path.join(DIST, "dhcp", source)).replace(SOURCE_HELPER, HELPER), mode)
+
+
+def settings_path():
+    """Where the helper under test reads its settings (its usage says)."""
+    out = netlab.run([HELPER], check=False).stdout
+    return re.search(r"^settings: (\S+)$", out, re.M).group(1)
+
+
+def env_fields(text):
+    fields = {}
+    for line in text.splitlines():
+        if line and not line.startswith("#"):
+            key, value = line.split("=", 1)
+            fields[key] = value.strip('"')
+    return fields
+
+
+def show(title, text):
+    """Writes what the run showed, for the reader of the test's output."""
+    body = "\n".join("    " + line for line in text.rstrip("\n").splitlines())
+    sys.stdout.write("\n  %s\n%s\n" % (title, body))
+    sys.stdout.flush()
+
+
+class Isp:
+    """The ISP: dnsmasq on the DHCP site's link, IPv4 forwarding between the sites."""
+
+    def __init__(self, lab):
+        self.lab = lab
+        self.ns = lab.namespace("isp")
+        self.ns.quiet_ipv6()
+        self.ns.sysctl("net.ipv4.ip_forward", 1)
+        self.dnsmasq = None
+
+    def serve(self, interface, first_last, option, t1=None, leases="leases"):
+        """(Re)starts dnsmasq for first_last with option 212 (hex)."""
+        self.stop()
+        argv = ["-k", "--conf-file=/dev/null", "--port=0", "--interface=" + interface,
+                "--bind-interfaces", "--dhcp-authoritative", "--user=root", "--group=root",
+                "--dhcp-range=%s,%s,255.255.255.128,2m" % first_last,
+                "--dhcp-option=option:router," + ISP_SITE, "--dhcp-option=212," + option,
+                "--dhcp-leasefile=" + os.path.join(self.lab.tmpdir, leases),
+                "--pid-file=" + os.path.join(self.lab.tmpdir, "dnsmasq.pid"),
+                "--log-dhcp", "--log-facility=-"]
+        if t1 is not None:
+            argv.append("--dhcp-option=option:T1,%d" % t1)
+        self.dnsmasq = self.lab.daemon(argv, self.ns, binary=program("dnsmasq"))
+        self.dnsmasq.wait_stderr("sockets bound exclusively to interface")
+
+    def option_lines(self):
+        """dnsmasq's log lines of option 212 sent."""
+        return [l for l in self.dnsmasq.stderr().splitlines() if "option:212" in l]
+
+    def stop(self):
+        if self.dnsmasq is not None:
+            self.dnsmasq.stop()
+            self.dnsmasq = None
+
+
+class DhcpSite:
+    """The site whose uplink a DHCP client configures, and the private view of
+    the system its client runs in."""
+
+    def __init__(self, lab, capture):
+        self.lab, self.capture = lab, capture
+        self.ns = lab.namespace("dsite")
+        self.ns.quiet_ipv6()
+        self.dir = tempfile.mkdtemp(prefix="dhcp-", dir=lab.tmpdir)
+        self.state = self.path("standin")
+        os.mkdir(self.state)
+        self.overlays = {}
+        self.binds = []
+        self.run_upper = self.overlay("/run")
+        self.overlay("/etc")
+
+        wrapper = self.path("systemctl")
+        write(wrapper, "#!/bin/sh\nexec %s %s %s %s %s %s \"$@\"\n" % (
+            sys.executable, STANDIN, self.state, UNIT_FILE, os.path.abspath(netlab.BINARY),
+            HELPER), 0o755)
+        self.bind(wrapper, os.path.realpath(shutil.which("systemctl", path=HOOK_PATH)))
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write_settings(self, text):
+        """Puts dhcp.conf where the helper under test reads it, in the client's view."""
+        settings_file = settings_path()
+        folder = os.path.dirname(settings_file)
+        target = folder
+        while not os.path.isdir(target):
+            target = os.path.dirname(target)
+        upper = os.path.join(self.overlay(target), os.path.relpath(folder, target))
+        os.makedirs(upper, exist_ok=True)
+        write(os.path.join(upper, os.path.basename(settings_file)), text)
+
+    def overlay(self, target):
+        """What is written below target lands in the returned folder."""
+        if target not in self.overlays:
+            name = target.strip("/").replace("/", "-") or "root"
+            upper, work = self.path("upper-" + name), self.path("work-" + name)
+            os.mkdir(upper)
+            os.mkdir(work)
+            # The folder's own mode shows through: /etc must stay readable to all.
+            os.chmod(upper, stat.S_IMODE(os.stat(target).st_mode))
+            self.overlays[target] = (upper, work)
+        return self.overlays[target][0]
+
+    def bind(self, source, target):
+        self.binds.append((source, target))
+
+    def within(self):
+        """The site's namespace, as the client sees it."""
+        mounts = [("overlay", target, upper, work) for target, (upper, work)
+                  in sorted(self.overlays.items(), key=lambda item: len(item[0]))]
+        mounts += [("bind", source, target) for source, target in self.binds]
+        return self.capture.within(self.ns, mounts=mounts)
+
+    def env_path(self):
+        return os.path.join(self.run_upper, "ferrin", TUN + ".env")
+
+    def env(self):
+        """The tunnel's environment file as fields, or None when there is none."""
+        try:
+            return env_fields(read(self.env_path()))
+        except FileNotFoundError:
+            return None
+
+    def started(self):
+        """(PID, argv) of every daemon the stand-in started, in order."""
+        try:
+            lines = read(os.path.join(self.state, "started")).splitlines()
+        except FileNotFoundError:
+            return []
+        return [(int(pid), json.loads(argv)) for pid, argv in (l.split("\t") for l in lines)]
+
+    def daemon_pid(self):
+        """The PID of the running daemon, or None."""
+        started = self.started()
+        if started and netlab.process_runs(started[-1][0], netlab.BINARY):
+            return started[-1][0]
+        return None
+
+    def ip6(self, *args):
+        return self.ns.run("ip", "-6", *args).stdout
+
+    def settled(self, client_binary):
+        """True when nothing runs in the site but the client and the daemon:
+        the last hook has ended."""
+        allowed = {os.path.realpath(client_binary), os.path.realpath(netlab.BINARY)}
+        for pid in self.ns.pids():
+            try:
+                if os.path.realpath("/proc/%d/exe" % pid) not in allowed:
+                    return False
+            except OSError:
+                pass
+        return True
+
+    def helper_messages(self, text):
+        return [m for m in self.capture.messages("ferrin-6rd") if text in m]
+
+
+class Dhclient:
+    name = "ISC dhclient"
+    binary = "dhclient"
+    server_t1 = 3  # it renews on its own, every 3 seconds
+
+    def __init__(self, lab, site, interface):
+        self.lab, self.site, self.interface = lab, site, interface
+        self.conf = site.path("dhclient.conf")
+        write(self.conf, "also request option-6rd;\ninitial-interval 1;\n")
+        hooks = site.path("dhclient-exit-hooks.d")
+        os.mkdir(hooks)
+        hook_copy("dhclient-exit-hook", os.path.join(hooks, "ferrin"))
+        site.bind(hooks, "/etc/dhcp/dhclient-exit-hooks.d")
+        self.files = ["-cf", self.conf, "-lf", site.path("dhclient.leases"),
+                      "-pf", site.path("dhclient.pid")]
+
+    def start(self):
+        self.process = self.lab.daemon(["-d", "-v"] + self.files + [self.interface],
+                                       self.site.within(), binary=program("dhclient"))
+
+    def renew(self):
+        pass
+
+    def rebind(self):
+        pass
+
+    def release(self):
+        # dhclient -r runs the hook itself (RELEASE), so in the client's view.
+        netlab.run(["nsenter", "-t", str(self.process.pid), "-m", "-n", program("dhclient"),
+                    "-r"] + self.files + [self.interface], timeout=WAIT)
+
+
+class Dhcpcd:
+    name = "dhcpcd"
+    binary = "dhcpcd"
+    server_t1 = None
+
+    def __init__(self, lab, site, interface):
+        self.lab, self.site, self.interface = lab, site, interface
+        self.conf = site.path("dhcpcd.conf")
+        write(self.conf, "option sixrd\nipv4only\nnoarp\nnoipv4ll\n")
+        hooks = site.path("dhcpcd-hooks")
+        os.mkdir(hooks)
+        hook_copy("dhcpcd-hook", os.path.join(hooks, "70-ferrin"))
+        site.bind(hooks, "/usr/lib/dhcpcd/dhcpcd-hooks")
+        site.overlay("/var/lib/dhcpcd")
+
+    def start(self):
+        self.process = self.lab.daemon(["-B", "-f", self.conf, self.interface],
+                                       self.site.within(), binary=program("dhcpcd"))
+
+    def signal(self, signum, name):
+        """Sends the signal until dhcpcd says it took it: dhcpcd keeps one
+        pending signal, and one that comes as a hook ends can be lost."""
+        said = "received %s" % name
+        count = self.process.stderr().count(said)
+        for _ in range(5):
+            self.process.signal(signum)
+            try:
+                return netlab.wait_for(lambda: self.process.stderr().count(said) > count, 3,
+                                       what="dhcpcd to take %s" % name)
+            except AssertionError:
+                continue
+        raise AssertionError("dhcpcd took no %s: %s" % (name, self.process.stderr()[-2000:]))
+
+    def renew(self):
+        self.signal(signal.SIGUSR1, "SIGUSR1")
+
+    def rebind(self):
+        # A renewal goes to the server's address, and the server's refusal,
+        # sent to all, does not reach dhcpcd there; a rebind asks all.
+        self.signal(signal.SIGHUP, "SIGHUP")
+
+    def release(self):
+        self.signal(signal.SIGALRM, "SIGALRM")
+
+
+class Udhcpc:
+    name = "busybox udhcpc"
+    binary = "busybox"
+    server_t1 = None
+
+    def __init__(self, lab, site, interface):
+        self.lab, self.site, self.interface = lab, site, interface
+        self.script = site.path("udhcpc.script")
+        hook_copy("udhcpc.script", self.script, 0o755)
+
+    def start(self):
+        self.process = self.lab.daemon(
+            ["udhcpc", "-f", "-i", self.interface, "-O", "212", "-s", self.script,
+             "-t", "30", "-T", "1"], self.site.within(), binary=program("busybox"))
+
+    def renew(self):
+        self.process.signal(signal.SIGUSR1)
+
+    def rebind(self):
+        self.renew()
+
+    def release(self):
+        self.process.signal(signal.SIGUSR2)
+
+
+class LeaseStory:
+    """One client's story; the subclasses name the client and the domain."""
+
+    client_class = None
+    mask, plen, prefix = 0, 32, "2001:db8::"
+    lan_subnet_id = None  # a LAN interface with this subnet id, or none
+    uplink_setting = False  # name the uplink in the settings, or take any
+
+    def setUp(self):
+        self.lab = netlab.Lab()
+        self.addCleanup(self.lab.close)
+        self.capture = SyslogCapture(self.lab)
+        self.addCleanup(self.capture.close)
+        self.capture.drain_in_background()
+
+        self.isp = Isp(self.lab)
+        self.domain = "%s/%d" % (self.prefix, self.plen)
+        common = ["-r", str(self.mask)] if self.mask else []
+        peer_prefix = delegated(self.prefix, self.plen, self.mask, PEER_V4)
+        self.peer = sites.Site(self.lab, PEER_V4, str(peer_prefix[1]), peer_prefix.prefixlen,
+                               common, self.domain)
+        self.lab.veth(self.peer.ns, PEER_V4, self.isp.ns, ISP_PEER, prefix_len=25)
+        self.peer.ns.run("ip", "route", "add", "default", "via", ISP_PEER)
+        self.peer.start()
+
+        self.site = DhcpSite(self.lab, self.capture)
+        self.uplink, self.isp_if = self.lab.veth(self.site.ns, None, self.isp.ns, ISP_SITE,
+                                                 prefix_len=25)
+        self.lan = netlab.unique_name("lan") if self.lan_subnet_id is not None else ""
+        settings = ["# written by the test", "daemon_options = " + DAEMON_OPTIONS]
+        if self.uplink_setting:
+            settings.append("uplink = " + self.uplink)
+        if self.lan:
+            settings += ["lan_interface = " + self.lan, "lan_subnet_id = %x" % self.lan_subnet_id]
+        self.site.write_settings("\n".join(settings) + "\n")
+        if self.lan:
+            # A veth with its peer beside it: the kernel may lack the dummy driver.
+            self.site.ns.run("ip", "link", "add", self.lan, "type", "veth", "peer", "name",
+                             self.lan + "p")
+            for name in (self.lan, self.lan + "p"):
+                self.site.ns.run("ip", "link", "set", name, "up")
+        self.client = self.client_class(self.lab, self.site, self.uplink)
+        self.option = option_212(self.mask, self.plen, self.prefix, RELAYS)
+
+    def wait(self, predicate, what, timeout=WAIT):
+        return netlab.wait_for(predicate, timeout, interval=0.05, what=what)
+
+    def settle(self):
+        """Waits for the last hook to end, so that the client takes the next
+        request in its quiet state."""
+        self.wait(lambda: self.site.settled(program(self.client.binary)), "the hooks to end")
+
+    # What a lease of v4 must give.
+
+    def expected(self, v4):
+        d = delegated(self.prefix, self.plen, self.mask, v4)
+        fields = {
+            "FERRIN_PREFIX": str(ipaddress.IPv6Network(self.domain)),
+            "FERRIN_RELAY": RELAYS[0],
+            "FERRIN_MY_V4": v4,
+            "FERRIN_OPTS": DAEMON_OPTIONS + (" -r %d" % self.mask if self.mask else ""),
+            "FERRIN_UPLINK": self.uplink,
+            "FERRIN_DELEGATED": str(d),
+            "FERRIN_TUN_ADDRESS": "%s/%d" % (d[1], self.plen),
+            "FERRIN_LAN": self.lan,
+            "FERRIN_LAN_ADDRESS": "",
+            "FERRIN_UNREACHABLE": "",
+        }
+        if self.lan:
+            lan = d if d.prefixlen == 64 else ipaddress.IPv6Network(
+                (int(d.network_address) | self.lan_subnet_id << 64, 64))
+            fields["FERRIN_LAN_ADDRESS"] = "%s/64" % lan[1]
+            fields["FERRIN_UNREACHABLE"] = str(d) if d.prefixlen < 64 else ""
+        return fields
+
+    def wait_for_tunnel(self, first_last, not_pid=None):
+        """Waits until a lease in first_last has a daemon running with its
+        address on the interface; returns (leased address, daemon PID)."""
+        def ready():
+            env = self.site.env()
+            if env is None or not in_range(env["FERRIN_MY_V4"], first_last):
+                return None
+            pid = self.site.daemon_pid()
+            if pid is None or pid == not_pid:
+                return None
+            # The addr step has run to its end: the last of what it makes is there.
+            want = self.expected(env["FERRIN_MY_V4"])
+            addresses = self.site.ns.run("ip", "-6", "addr", "show", check=False).stdout
+            routes = self.site.ns.run("ip", "-6", "route", "show", check=False).stdout
+            done = ("inet6 %s " % want["FERRIN_TUN_ADDRESS"] in addresses
+                    and re.search(r"(?m)^default dev %s " % TUN, routes)
+                    and (not want["FERRIN_LAN_ADDRESS"]
+                         or "inet6 %s " % want["FERRIN_LAN_ADDRESS"] in addresses)
+                    and (not want["FERRIN_UNREACHABLE"]
+                         or "unreachable %s " % want["FERRIN_UNREACHABLE"] in routes))
+            return done and (env["FERRIN_MY_V4"], pid)
+        def failure():
+            return "a tunnel for a lease in %s-%s (environment %r, daemons %r, helper said %r)" % (
+                first_last + (self.site.env(), self.site.started(),
+                              self.capture.messages("ferrin-6rd")))
+        return self.wait(ready, failure)
+
+    def check_tunnel(self, v4, pid):
+        want = self.expected(v4)
+        self.assertEqual(self.site.env(), want)
+        argv = read("/proc/%d/cmdline" % pid).split("\0")[:-1]
+        self.assertEqual(argv, [os.path.abspath(netlab.BINARY), "-F"] + want["FERRIN_OPTS"].split()
+                         + [TUN, want["FERRIN_PREFIX"], RELAYS[0], v4])
+        addresses = self.site.ip6("addr", "show", "dev", TUN)
+        routes = self.site.ip6("route", "show")
+        self.assertIn("inet6 %s scope global" % want["FERRIN_TUN_ADDRESS"], addresses)
+        self.assertRegex(routes, r"(?m)^default dev %s " % TUN)
+        self.assertRegex(routes, r"(?m)^%s dev %s " % (re.escape(want["FERRIN_PREFIX"]), TUN))
+        if self.lan:
+            self.assertIn("inet6 %s scope global" % want["FERRIN_LAN_ADDRESS"],
+                          self.site.ip6("addr", "show", "dev", self.lan))
+            if want["FERRIN_UNREACHABLE"]:
+                self.assertRegex(routes, r"(?m)^unreachable %s "
+                                 % re.escape(want["FERRIN_UNREACHABLE"]))
+        show("daemon command line (PID %d)" % pid, " ".join(argv))
+        show("ip -6 addr (site)", self.site.ip6("addr", "show"))
+        show("ip -6 route (site)", routes)
+
+    def check_gone(self, fields):
+        """Nothing of the tunnel of these environment fields is left."""
+        addresses = self.site.ip6("addr", "show")
+        routes = self.site.ip6("route", "show")
+        self.assertNotIn("inet6 %s/" % fields["FERRIN_TUN_ADDRESS"].split("/")[0], addresses)
+        if fields["FERRIN_LAN_ADDRESS"]:
+            self.assertNotIn("inet6 %s/" % fields["FERRIN_LAN_ADDRESS"].split("/")[0], addresses)
+        if fields["FERRIN_UNREACHABLE"]:
+            self.assertNotIn("unreachable %s " % fields["FERRIN_UNREACHABLE"], routes)
+
+    def ping_peer(self, v4):
+        source = self.expected(v4)["FERRIN_TUN_ADDRESS"].split("/")[0]
+        result = self.site.ns.run("ping", "-6", "-n", "-c", "3", "-i", "0.2", "-W", "5",
+                                  "-I", source, self.peer.v6, check=False, timeout=60)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertRegex(result.stdout, r"3 packets transmitted, 3 received")
+        show("ping from %s to the second site" % source, result.stdout.splitlines()[-2])
+
+    def unchanged_count(self):
+        return len(self.site.helper_messages("is unchanged; the tunnel runs on"))
+
+    def renew_unchanged(self):
+        before = self.unchanged_count()
+        self.settle()
+        self.client.renew()
+        self.wait(lambda: self.unchanged_count() > before, "a renewal to reach the helper")
+
+    def test_lease_renewal_new_address_release(self):
+        show("%s, option 212 served by dnsmasq" % self.client.name, self.option)
+        self.isp.serve(self.isp_if, FIRST_RANGE, self.option, self.client.server_t1, "first")
+        self.client.start()
+        v4, pid = self.wait_for_tunnel(FIRST_RANGE)
+        show("dnsmasq", "\n".join(self.isp.option_lines()[:1]))
+        self.check_tunnel(v4, pid)
+        self.ping_peer(v4)
+
+        # A renewal with the same values: the same daemon, the file untouched.
+        before = os.stat(self.site.env_path())
+        self.renew_unchanged()
+        after = os.stat(self.site.env_path())
+        self.assertEqual(self.site.daemon_pid(), pid)
+        self.assertEqual((after.st_ino, after.st_mtime_ns), (before.st_ino, before.st_mtime_ns))
+        self.assertEqual(len(self.site.started()), 1)
+        show("PIDs across a renewal", "%d -> %d" % (pid, self.site.daemon_pid()))
+
+        # A daemon that died is started again by the next renewal.
+        os.kill(pid, signal.SIGKILL)
+        self.wait(lambda: not netlab.process_runs(pid, netlab.BINARY), "the daemon to die")
+        self.settle()
+        self.client.renew()
+        v4_again, pid = self.wait_for_tunnel(FIRST_RANGE, not_pid=pid)
+        self.assertEqual(v4_again, v4)
+        self.assertEqual(len(self.site.started()), 2)
+        self.assertEqual(os.stat(self.site.env_path()).st_ino, before.st_ino)
+
+        # The ISP moves its relay: the next renewal restarts the daemon for it.
+        moved = option_212(self.mask, self.plen, self.prefix, RELAYS[::-1])
+        self.isp.serve(self.isp_if, FIRST_RANGE, moved, self.client.server_t1, "first")
+        self.settle()
+        self.client.renew()
+
+        def restarted():
+            env, now = self.site.env(), self.site.daemon_pid()
+            return env and env["FERRIN_RELAY"] == RELAYS[1] and now not in (None, pid) and now
+        relay_pid = self.wait(restarted, "a restart for the new relay")
+        self.assertIn(RELAYS[1], read("/proc/%d/cmdline" % relay_pid).split("\0"))
+        self.assertFalse(netlab.process_runs(pid, netlab.BINARY))
+        self.assertEqual(self.site.helper_messages("restarting:")[-1:], [
+            "ferrin@%s: restarting: 6rd prefix %s, relay %s, address %s, delegated prefix %s "
+            "(lease on %s)" % (TUN, self.expected(v4)["FERRIN_PREFIX"], RELAYS[1], v4,
+                               self.expected(v4)["FERRIN_DELEGATED"], self.uplink)])
+        show("PIDs across a new relay", "%d -> %d" % (pid, relay_pid))
+        pid = relay_pid
+
+        # Another address range: the old address is refused, the new one
+        # brings the daemon up again with its own delegated prefix.
+        old_fields = self.site.env()
+        self.isp.serve(self.isp_if, SECOND_RANGE, self.option, self.client.server_t1, "second")
+        self.settle()
+        self.client.rebind()
+        new_v4, new_pid = self.wait_for_tunnel(SECOND_RANGE, not_pid=pid)
+        self.assertFalse(netlab.process_runs(pid, netlab.BINARY))
+        self.check_tunnel(new_v4, new_pid)
+        self.check_gone(old_fields)
+        self.ping_peer(new_v4)
+        show("PIDs across an address change", "%s %d -> %s %d" % (v4, pid, new_v4, new_pid))
+
+        # A release: no daemon, no interface, no address, route or file.
+        new_fields = self.site.env()
+        self.settle()
+        self.client.release()
+        self.wait(lambda: self.site.env() is None and self.site.daemon_pid() is None,
+                  "the release to stop the tunnel")
+        self.wait(lambda: not self.site.ns.link_exists(TUN), "the tun interface to go")
+        self.check_gone(new_fields)
+        self.assertNotRegex(self.site.ip6("route", "show"), r"(?m)^(default|unreachable) ")
+        self.assertEqual(self.site.helper_messages("stopping")[-1:], [self.ended_message()])
+        show("after the release: ip -6 addr, ip -6 route (site)",
+             self.site.ip6("addr", "show") + self.site.ip6("route", "show"))
+
+    def ended_message(self):
+        return "ferrin@%s: stopping: the lease on %s ended or lost its 6rd option" % (
+            TUN, self.uplink)
+
+    def bad_option_stops_the_tunnel(self, message):
+        """A renewal whose option 212 has IPv4MaskLen 40 gives message and
+        stops the tunnel; nothing is started again."""
+        self.isp.serve(self.isp_if, FIRST_RANGE, self.option, self.client.server_t1, "bad")
+        self.client.start()
+        self.wait_for_tunnel(FIRST_RANGE)
+        fields = self.site.env()
+
+        bad = option_212(40, self.plen, self.prefix, RELAYS)
+        self.isp.serve(self.isp_if, FIRST_RANGE, bad, self.client.server_t1, "bad")
+        self.settle()
+        self.client.renew()
+        record = self.capture.wait("ferrin-6rd", message, timeout=WAIT)
+        self.wait(lambda: self.site.env() is None and self.site.daemon_pid() is None,
+                  "the bad option to stop the tunnel")
+        self.wait(lambda: not self.site.ns.link_exists(TUN), "the tun interface to go")
+        self.check_gone(fields)
+        self.assertEqual(len(self.site.started()), 1)
+        show("%s, option 212 %s gives (syslog, PID %s)" % (self.client.name, bad, record.pid),
+             "\n".join(r.raw.strip() for r in self.capture.records("ferrin-6rd")
+                       if r.pid == record.pid))
+        return record
+
+
+class DhclientLease(LeaseStory, unittest.TestCase):
+    """dhclient: no common bits, a /64, any uplink, no LAN."""
+    client_class = Dhclient
+
+
+class DhcpcdLease(LeaseStory, unittest.TestCase):
+    """dhcpcd: 8 common bits, a /56 with subnet 1 on a LAN, the uplink named."""
+    client_class = Dhcpcd
+    mask = 8
+    lan_subnet_id = 1
+    uplink_setting = True
+
+    def test_bad_option_stops_the_tunnel(self):
+        record = self.bad_option_stops_the_tunnel(
+            "%s: IPv4MaskLen 40: out of range (0 to 32)" % self.uplink)
+        self.assertEqual(record.severity, 3)  # LOG_ERR
+
+
+class UdhcpcLease(LeaseStory, unittest.TestCase):
+    """udhcpc (the prefix written out in full): 16 common bits in 3fff::/20, a
+    /36 with subnet 2a on a LAN."""
+    client_class = Udhcpc
+    mask, plen, prefix = 16, 20, "3fff::"
+    lan_subnet_id = 0x2a
+
+    def test_bad_option_stops_the_tunnel(self):
+        # udhcpc itself drops an option whose IPv4MaskLen is above 32: the
+        # hook sees a lease without the option.
+        self.bad_option_stops_the_tunnel(self.ended_message())
+
+class HelperLimitsAgreeWithDaemon(unittest.TestCase):
+    """The helper refuses exactly the 6rd prefix lengths and -r values that
+    the daemon refuses at start-up."""
+
+    CASES = ((0, 16), (0, 15), (0, 32), (0, 33), (8, 40), (8, 41), (24, 56), (31, 63),
+             (31, 64), (32, 32), (32, 63), (0, 63))
+
+    def test_limits(self):
+        with netlab.Lab() as lab, SyslogCapture(lab) as capture:
+            site = DhcpSite(lab, capture)
+            site.write_settings("daemon_options =\n")
+            site.ns.run("ip", "addr", "add", "192.0.2.1/32", "dev", "lo")
+            lines = []
+            for mask, plen in self.CASES:
+                helper = netlab.run(site.within().command(
+                    HELPER, "show", "192.0.2.1", str(mask), str(plen), "2001:db8::", RELAYS[0]),
+                    check=False)
+                common = ["-r", str(mask)] if mask else []
+                daemon = lab.daemon(["-F"] + common + [netlab.unique_name("tun"),
+                                    "2001:db8::/%d" % plen, RELAYS[0], "192.0.2.1"], site.ns)
+                netlab.wait_for(lambda: "started" in daemon.stderr() or not daemon.running(),
+                                what="the daemon to start or stop")
+                started = daemon.running()
+                daemon.stop()
+                with self.subTest(mask=mask, plen=plen):
+                    self.assertEqual(helper.returncode == 0, started,
+                                     "helper: %s daemon: %s" % (helper.stderr, daemon.stderr()))
+                lines.append("IPv4MaskLen %2d 6rdPrefixLen %2d: helper %s, daemon %s" % (
+                    mask, plen, "accepts" if helper.returncode == 0 else "refuses",
+                    "starts" if started else "refuses"))
+            show("limits", "\n".join(lines))
+
+
+if __name__ == "__main__":
+    unittest.main()
