@@ -14,7 +14,11 @@ IPv4 world. IPv6 is quiet in both namespaces (Namespace.quiet_ipv6), so that
 the daemon sees nothing but what a test sends.
 """
 
+import ipaddress
+import os
+import shutil
 import socket
+import unittest
 
 import netlab
 import packets
@@ -121,3 +125,68 @@ class TraceCursor:
         lines = text.split("\n")[:count]
         self.offset += sum(len(line) + 1 for line in lines)
         return lines
+
+
+# A DHCP site's ISP: its server on the site's link (192.0.2.0/25), routing
+# to a second site of the domain on another link (192.0.2.128/25).
+ISP_SITE = "192.0.2.1"     # the ISP on the DHCP site's link
+ISP_PEER = "192.0.2.129"   # the ISP on the second site's link
+ISP_PEER_SITE = "192.0.2.130"
+
+
+def program(name):
+    path = shutil.which(name, path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
+    if path is None:
+        raise unittest.SkipTest("%s is not installed (scripts/install-deps.sh installs it)" % name)
+    return path
+
+
+def option_212(mask, plen, prefix, relays):
+    """Option 212 as dnsmasq takes raw bytes: IPv4MaskLen, 6rdPrefixLen,
+    6rdPrefix, the relays."""
+    data = (bytes([mask, plen]) + ipaddress.IPv6Address(prefix).packed
+            + b"".join(ipaddress.IPv4Address(r).packed for r in relays))
+    return ":".join("%02x" % b for b in data)
+
+
+def delegated(prefix, plen, mask, v4):
+    """The delegated prefix, computed here apart from the C++ code."""
+    head = int(ipaddress.IPv6Address(prefix)) >> (128 - plen) << (128 - plen)
+    suffix = int(ipaddress.IPv4Address(v4)) & ((1 << (32 - mask)) - 1)
+    length = plen + 32 - mask
+    return ipaddress.IPv6Network((head | suffix << (128 - length), length))
+
+
+class Isp:
+    """The ISP: dnsmasq on the DHCP site's link, IPv4 forwarding between the sites."""
+
+    def __init__(self, lab):
+        self.lab = lab
+        self.ns = lab.namespace("isp")
+        self.ns.quiet_ipv6()
+        self.ns.sysctl("net.ipv4.ip_forward", 1)
+        self.dnsmasq = None
+
+    def serve(self, interface, first_last, option, t1=None, leases="leases"):
+        """(Re)starts dnsmasq for first_last with option 212 (hex)."""
+        self.stop()
+        argv = ["-k", "--conf-file=/dev/null", "--port=0", "--interface=" + interface,
+                "--bind-interfaces", "--dhcp-authoritative", "--user=root", "--group=root",
+                "--dhcp-range=%s,%s,255.255.255.128,2m" % first_last,
+                "--dhcp-option=option:router," + ISP_SITE, "--dhcp-option=212," + option,
+                "--dhcp-leasefile=" + os.path.join(self.lab.tmpdir, leases),
+                "--pid-file=" + os.path.join(self.lab.tmpdir, "dnsmasq.pid"),
+                "--log-dhcp", "--log-facility=-"]
+        if t1 is not None:
+            argv.append("--dhcp-option=option:T1,%d" % t1)
+        self.dnsmasq = self.lab.daemon(argv, self.ns, binary=program("dnsmasq"))
+        self.dnsmasq.wait_stderr("sockets bound exclusively to interface")
+
+    def option_lines(self):
+        """dnsmasq's log lines of option 212 sent."""
+        return [l for l in self.dnsmasq.stderr().splitlines() if "option:212" in l]
+
+    def stop(self):
+        if self.dnsmasq is not None:
+            self.dnsmasq.stop()
+            self.dnsmasq = None

@@ -56,6 +56,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import netlab  # noqa: E402
 import sites  # noqa: E402
+from sites import (ISP_PEER, ISP_PEER_SITE, ISP_SITE, Isp, delegated, option_212,  # noqa: E402
+                   program)
 from syslog_capture import SyslogCapture  # noqa: E402
 
 HELPER = os.path.abspath(os.environ.get("FERRIN_6RD_BINARY") or os.path.join(
@@ -68,36 +70,10 @@ HOOK_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"  # dhclient-script's own PATH
 
 TUN = "tun6rd0"
 RELAYS = ("203.0.113.1", "203.0.113.2")
-ISP_SITE = "192.0.2.1"     # the ISP on the DHCP site's link, 192.0.2.0/25
-ISP_PEER = "192.0.2.129"   # the ISP on the second site's link, 192.0.2.128/25
-PEER_V4 = "192.0.2.130"
 FIRST_RANGE = ("192.0.2.10", "192.0.2.20")
 SECOND_RANGE = ("192.0.2.30", "192.0.2.40")
 DAEMON_OPTIONS = "-u nobody"
 WAIT = 60  # a lease, a NAK and a new lease take a few seconds; a slow CI more
-
-
-def program(name):
-    path = shutil.which(name, path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
-    if path is None:
-        raise unittest.SkipTest("%s is not installed (scripts/install-deps.sh installs it)" % name)
-    return path
-
-
-def option_212(mask, plen, prefix, relays):
-    """Option 212 as dnsmasq takes raw bytes: IPv4MaskLen, 6rdPrefixLen,
-    6rdPrefix, the relays."""
-    data = (bytes([mask, plen]) + ipaddress.IPv6Address(prefix).packed
-            + b"".join(ipaddress.IPv4Address(r).packed for r in relays))
-    return ":".join("%02x" % b for b in data)
-
-
-def delegated(prefix, plen, mask, v4):
-    """The delegated prefix, computed here apart from the C++ code."""
-    head = int(ipaddress.IPv6Address(prefix)) >> (128 - plen) << (128 - plen)
-    suffix = int(ipaddress.IPv4Address(v4)) & ((1 << (32 - mask)) - 1)
-    length = plen + 32 - mask
-    return ipaddress.IPv6Network((head | suffix << (128 - length), length))
 
 
 def in_range(v4, first_last):
@@ -141,41 +117,6 @@ def show(title, text):
     body = "\n".join("    " + line for line in text.rstrip("\n").splitlines())
     sys.stdout.write("\n  %s\n%s\n" % (title, body))
     sys.stdout.flush()
-
-
-class Isp:
-    """The ISP: dnsmasq on the DHCP site's link, IPv4 forwarding between the sites."""
-
-    def __init__(self, lab):
-        self.lab = lab
-        self.ns = lab.namespace("isp")
-        self.ns.quiet_ipv6()
-        self.ns.sysctl("net.ipv4.ip_forward", 1)
-        self.dnsmasq = None
-
-    def serve(self, interface, first_last, option, t1=None, leases="leases"):
-        """(Re)starts dnsmasq for first_last with option 212 (hex)."""
-        self.stop()
-        argv = ["-k", "--conf-file=/dev/null", "--port=0", "--interface=" + interface,
-                "--bind-interfaces", "--dhcp-authoritative", "--user=root", "--group=root",
-                "--dhcp-range=%s,%s,255.255.255.128,2m" % first_last,
-                "--dhcp-option=option:router," + ISP_SITE, "--dhcp-option=212," + option,
-                "--dhcp-leasefile=" + os.path.join(self.lab.tmpdir, leases),
-                "--pid-file=" + os.path.join(self.lab.tmpdir, "dnsmasq.pid"),
-                "--log-dhcp", "--log-facility=-"]
-        if t1 is not None:
-            argv.append("--dhcp-option=option:T1,%d" % t1)
-        self.dnsmasq = self.lab.daemon(argv, self.ns, binary=program("dnsmasq"))
-        self.dnsmasq.wait_stderr("sockets bound exclusively to interface")
-
-    def option_lines(self):
-        """dnsmasq's log lines of option 212 sent."""
-        return [l for l in self.dnsmasq.stderr().splitlines() if "option:212" in l]
-
-    def stop(self):
-        if self.dnsmasq is not None:
-            self.dnsmasq.stop()
-            self.dnsmasq = None
 
 
 class DhcpSite:
@@ -400,10 +341,11 @@ class LeaseStory:
         self.isp = Isp(self.lab)
         self.domain = "%s/%d" % (self.prefix, self.plen)
         common = ["-r", str(self.mask)] if self.mask else []
-        peer_prefix = delegated(self.prefix, self.plen, self.mask, PEER_V4)
-        self.peer = sites.Site(self.lab, PEER_V4, str(peer_prefix[1]), peer_prefix.prefixlen,
+        peer_prefix = delegated(self.prefix, self.plen, self.mask, ISP_PEER_SITE)
+        self.peer = sites.Site(self.lab, ISP_PEER_SITE, str(peer_prefix[1]),
+                               peer_prefix.prefixlen,
                                common, self.domain)
-        self.lab.veth(self.peer.ns, PEER_V4, self.isp.ns, ISP_PEER, prefix_len=25)
+        self.lab.veth(self.peer.ns, ISP_PEER_SITE, self.isp.ns, ISP_PEER, prefix_len=25)
         self.peer.ns.run("ip", "route", "add", "default", "via", ISP_PEER)
         self.peer.start()
 

@@ -5,7 +5,9 @@ a veth joins to another site of the domain, where a plain ferrin runs.
 
 The operator's steps are the README's: install the .deb, copy the example
 settings to /etc/ferrin/tun6rd0.env, add the README's drop-in for the
-addresses and routes, systemctl enable --now ferrin@tun6rd0.
+addresses and routes, systemctl enable --now ferrin@tun6rd0. Or, with the
+ISP's dnsmasq outside (sites.Isp) serving option 212: ask dhclient for
+option-6rd and let the package's hook do the rest.
 """
 
 import os
@@ -19,7 +21,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import debian_package  # noqa: E402
 import machine  # noqa: E402
 import netlab  # noqa: E402
-from sites import MY_V4, PEER_SITE, PEER_V4, Site  # noqa: E402
+from sites import (ISP_PEER, ISP_PEER_SITE, ISP_SITE, MY_V4, PEER_SITE, PEER_V4,  # noqa: E402
+                   PREFIX, RELAY, Isp, Site, delegated, option_212)
 
 TUN = "tun6rd0"
 UNIT = "ferrin@%s.service" % TUN
@@ -46,7 +49,9 @@ class PackageUnderSystemd(unittest.TestCase):
     def test_package_contents_and_lintian(self):
         listing = debian_package.file_list(self.deb)
         print("dpkg -c %s\n%s" % (os.path.basename(self.deb), listing))
-        for path in ("./usr/sbin/ferrin", "./usr/share/man/man8/ferrin.8.gz",
+        for path in ("./usr/sbin/ferrin", "./usr/sbin/ferrin-6rd",
+                     "./usr/share/man/man8/ferrin.8.gz", "./etc/ferrin/dhcp.conf",
+                     "./etc/dhcp/dhclient-exit-hooks.d/ferrin",
                      "./lib/systemd/system/ferrin@.service",
                      "./usr/share/doc/ferrin/examples/ferrin.env.example",
                      "./usr/lib/sysusers.d/ferrin.conf", "./usr/share/doc/ferrin/copyright"):
@@ -72,12 +77,7 @@ class PackageUnderSystemd(unittest.TestCase):
         other.ns.run("ip", "route", "add", MY_V4 + "/32", "dev", other_if)
         other.start()
 
-        box = machine.Machine(lab, box_ns, machine.root_file_system())
-        print("booted in %.1f s" % box.boot_seconds)
-        deb = "/root/" + os.path.basename(self.deb)
-        box.copy_in(self.deb, deb)
-        box.run("apt-get", "install", "--yes", "--no-install-recommends", deb,
-                env={"DEBIAN_FRONTEND": "noninteractive"}, timeout=300)
+        box = self.installed_machine(lab, box_ns)
 
         # Installed, and nothing runs or starts by itself.
         self.assertEqual(box.run("systemctl", "list-units", "--all", "--plain", "--no-legend",
@@ -147,6 +147,71 @@ class PackageUnderSystemd(unittest.TestCase):
         started = time.monotonic()
         self.assertEqual(box.power_off(), 0, box.console()[-2000:])
         print("powered off in %.1f s" % (time.monotonic() - started))
+
+    def test_a_lease_through_dhclient_brings_the_tunnel_up(self):
+        lab = netlab.Lab()
+        self.addCleanup(lab.close)
+        isp = Isp(lab)
+        peer = delegated("2001:db8::", 32, 0, ISP_PEER_SITE)
+        other = Site(lab, ISP_PEER_SITE, str(peer[1]))
+        lab.veth(other.ns, ISP_PEER_SITE, isp.ns, ISP_PEER, prefix_len=25)
+        other.ns.run("ip", "route", "add", "default", "via", ISP_PEER)
+        other.start()
+        box_ns = lab.namespace("box")
+        box_ns.quiet_ipv6()
+        uplink, isp_if = lab.veth(box_ns, None, isp.ns, ISP_SITE, prefix_len=25)
+        option = option_212(0, 32, "2001:db8::", [RELAY])
+        isp.serve(isp_if, ("192.0.2.10", "192.0.2.20"), option)
+
+        box = self.installed_machine(lab, box_ns)
+        # The one line an operator adds; the package's hook and settings do the rest.
+        box.run("sh", "-c", "echo 'also request option-6rd;' >> /etc/dhcp/dhclient.conf")
+        box.run("dhclient", "-1", uplink, timeout=60)
+        box.wait_unit(UNIT, timeout=60, ActiveState="active", SubState="running")
+        env = dict(line.split("=", 1) for line in
+                   box.run("cat", "/run/ferrin/%s.env" % TUN).stdout.replace('"', "").split()
+                   if "=" in line)
+        mine = delegated("2001:db8::", 32, 0, env["FERRIN_MY_V4"])
+        address = "%s/32" % mine[1]
+
+        def configured():
+            addresses = box.run("ip", "-6", "-o", "addr", "show", "dev", TUN, check=False).stdout
+            routes = box.run("ip", "-6", "route", "show", "dev", TUN, check=False).stdout
+            return (address in addresses and "default" in routes) and (addresses, routes)
+        addresses, routes = netlab.wait_for(configured, 30, what="the address and routes")
+        self.assertIn("2001:db8::/32", routes)
+        line = box.run("ps", "-o", "user=,args=", "-p", box.unit(UNIT, "MainPID")["MainPID"],
+                       check=False).stdout.strip() or box.run(
+            "cat", "/proc/%s/cmdline" % box.unit(UNIT, "MainPID")["MainPID"]).stdout
+        print("option 212 served: %s\n/run/ferrin/%s.env:\n%s\ndaemon: %s\n"
+              "ip -6 addr show dev %s:\n%sip -6 route show dev %s:\n%s"
+              % (option, TUN, box.run("cat", "/run/ferrin/%s.env" % TUN).stdout,
+                 line.replace("\0", " "), TUN, addresses, TUN, routes))
+        self.assertEqual((env["FERRIN_PREFIX"], env["FERRIN_RELAY"]), (PREFIX, RELAY))
+        result = box.run("ping", "-6", "-n", "-c", str(PING_COUNT), "-i", "0.2", "-W", "5",
+                         "-I", str(mine[1]), str(peer[1]), check=False, timeout=60)
+        self.assertIn("%d packets transmitted, %d received" % (PING_COUNT, PING_COUNT),
+                      result.stdout, result.stdout + result.stderr)
+
+        # The lease released: the tunnel stops, and what the lease made goes.
+        box.run("dhclient", "-r", uplink, timeout=60)
+        box.wait_unit(UNIT, timeout=30, ActiveState="inactive")
+        self.assertFalse(box_ns.link_exists(TUN))
+        self.assertNotEqual(box.run("test", "-e", "/run/ferrin/%s.env" % TUN,
+                                    check=False).returncode, 0)
+        print("ferrin-6rd in the journal:\n" + box.run(
+            "journalctl", "--identifier=ferrin-6rd", "--output=cat", "--no-pager").stdout)
+        self.assertEqual(box.power_off(), 0, box.console()[-2000:])
+
+    def installed_machine(self, lab, namespace):
+        """A machine booted in namespace, with the package installed."""
+        box = machine.Machine(lab, namespace, machine.root_file_system())
+        print("booted in %.1f s" % box.boot_seconds)
+        deb = "/root/" + os.path.basename(self.deb)
+        box.copy_in(self.deb, deb)
+        box.run("apt-get", "install", "--yes", "--no-install-recommends", deb,
+                env={"DEBIAN_FRONTEND": "noninteractive"}, timeout=300)
+        return box
 
     def ping(self, box):
         result = box.run("ping", "-6", "-n", "-c", str(PING_COUNT), "-i", "0.2", "-W", "5",
