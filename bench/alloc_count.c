@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * LD_PRELOAD shim that counts heap calls of an unchanged program. Every
  * allocation function glibc lets a program replace is counted and passed on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * A CPU-bound process for a bounded time: it takes its fair share of the CPU
  * it is pinned to and touches almost no memory. Beside two forwarders it

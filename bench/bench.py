@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """ferrin against the I/O floor. Started by run.sh; see README.md.
 
 A topology is two network namespaces, a site (where a forwarder and its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * The sending loop of the two load generators: one message, batch copies of
  * it per sendmmsg() call, as fast as the kernel takes them, for a bounded

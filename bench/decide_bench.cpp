@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Time per packet of the two decision functions on the common path (sent or
 // delivered, tracing off). The frame header that tun2raw_decide overwrites
 // with the outer IPv4 header is put back before each call, as the link layer

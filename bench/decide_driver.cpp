@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A fixed batch of packets through one decision function, for instruction
 // counts under callgrind (--toggle-collect=run_batch). The "empty" batch runs
 // the same loop without the call, so that its count is the driver's own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // One tunnel and one packet per direction on the common path: a packet that
 // is sent (outbound) or delivered (inbound), with tracing off. Shared by the
 // Google Benchmark program and the instruction-count driver.

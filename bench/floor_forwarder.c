@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * The floor: what forwarding costs on this machine when nothing but the I/O
  * is done. Same descriptors as ferrin (tunnel device with the kernel's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * Load for the inbound path: well-formed protocol-41 datagrams (IPv4 header
  * with IP_HDRINCL, IPv6 header, UDP-sized payload) from one IPv4 source to

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: BSD-2-Clause
 # ferrin against the I/O floor: forwarding rates, memory, allocations,
 # system calls and the cost of the decision code. See bench/README.md.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * Load for the outbound path: IPv6 UDP datagrams of a fixed payload size to
  * one destination, as fast as sendmmsg() takes them, for a bounded time.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Unit tests live beside the code they test (src/<subsystem>/*_test.cpp);
 # end-to-end tests (tests/e2e/test_*.py) drive the real binary in network
 # namespaces. New files are picked up when CMake runs again.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Checks on the operator files in dist/, run by CTest.
 
     check_dist.py manual PAGE BINARY README

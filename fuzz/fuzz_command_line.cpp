@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Arbitrary text through the command-line parsers: the prefix argument, the
 // numbers (prefix length, -r value, any bounds) and the relay address.
 //

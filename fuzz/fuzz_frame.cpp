@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Arbitrary bytes through the tunnel framing: a frame read from and written
 // to the device (the platform's header translation in both directions, with a
 // socket pair standing in for the device), the frame header test and the

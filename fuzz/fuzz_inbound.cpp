@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Arbitrary datagrams from the raw socket through the inbound decision,
 // under a 6rd domain chosen by the first bytes of the input.
 //

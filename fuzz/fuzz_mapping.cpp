@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The prefix operations and acceptance rules on arbitrary addresses and
 // every valid pair of lengths, against the bit-by-bit model of reference.h.
 // Addresses live in heap blocks whose bytes beyond what an operation may

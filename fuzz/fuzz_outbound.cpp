@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Arbitrary frames from the tunnel device through the outbound decision,
 // under a 6rd domain chosen by the first bytes of the input.
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Writes the seed corpus of every fuzz target (fuzz/corpus/<target>/) from
 the worked examples: the domain 2001:db8::/32, own address 192.0.2.1, relay
 203.0.113.1, with and without -r 8. Run it again after changing an input

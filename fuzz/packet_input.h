@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The input of the two packet-path targets: 32 bytes of set-up that choose a
 // 6rd domain, how the packet is shaped, how many bytes the read or receive
 // reports and the debug level, then the packet as it arrives.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Slow, obvious models of the 6rd rules, written bit by bit and octet by
 // octet so that they share nothing with the word arithmetic under test. The
 // fuzz targets compare every decision of the packet paths with them.

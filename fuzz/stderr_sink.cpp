@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Trace lines and hex dumps, linked into the packet targets.
 //
 // At a debug level the packet paths write each trace line and each line of

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Shows ferrin at work: a small 6rd domain made of two sites, each in its own
 # network namespace with its own ferrin, and a ping that crosses the tunnel
 # from one site's delegated IPv6 prefix to the other's.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the libFuzzer targets with clang in build-fuzz and runs each one.
 #   scripts/fuzz.sh [seconds] [target...]    each target for that long (default 60)
 #   scripts/fuzz.sh --smoke                  each target for a few seconds (CI)

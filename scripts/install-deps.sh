@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs the Debian packages that building, testing, fuzzing, packaging
 # and the demo need, when they are missing. Run as root on Debian 12.
 set -eu

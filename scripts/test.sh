@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds ferrin and runs every test: once as released, once under
 # AddressSanitizer and UndefinedBehaviorSanitizer; then builds it as a
 # packager would, without tests. Run as root.

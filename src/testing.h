@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What every unit test may need: standard error capture, the debug level,
 // address literals, a started tunnel's context, IPv6 packets and
 // protocol-41 datagrams to feed the packet paths, and socket pairs standing

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A running tunnel's context without a running daemon: the record as main()
 // leaves it just before the event loop starts, for the unit tests, the fuzz
 // targets and the benchmark. No test framework is needed here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The command line: options, the process-wide settings they fill, and the
 // parsing of the 6rd prefix, numbers and the relay address.
 #pragma once

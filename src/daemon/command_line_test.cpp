@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "daemon/command_line.h"
 
 #include "daemon/tunnel_context.h"

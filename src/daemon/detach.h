@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The process's place among other processes: its standard descriptors and
 // its detaching from whoever started it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // ferrin: the customer-edge end of a 6rd tunnel in user space.
 //
 // Start-up takes every resource in a fixed order, with the privileges the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The locked PID file in /var/run that keeps a second daemon of the same
 // program name from starting.
 #pragma once

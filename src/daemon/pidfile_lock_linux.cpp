@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Linux has no O_EXLOCK: the file is opened, then locked with flock(), which
 // belongs to the open file, so the lock survives the detach with the
 // descriptor and ends when it is closed.

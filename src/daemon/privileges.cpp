@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "daemon/privileges.h"
 
 #include "trace/log.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // glibc keeps the program name in program_invocation_short_name, where its
 // own messages (getopt's complaints) find it too.
 #include "daemon/program_name.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "daemon/signal_relay.h"
 
 #include "trace/log.h"

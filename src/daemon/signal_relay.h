@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Signals become data: a handler writes the signal number into a pipe that
 // the event loop waits on, and everything the signal means happens there.
 #pragma once

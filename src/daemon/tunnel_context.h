@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The one record of a running tunnel: configuration, descriptors, the packet
 // buffer and the eight packet counters. main() makes exactly one and hands it
 // by reference to the event loop and the two packet paths.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "dhcp/env_file.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The tunnel's environment file, /run/ferrin/TUN.env: the daemon's arguments
 // for the unit, and what the addr and down steps need. It is the only state
 // the helper keeps between two calls; /run starts empty at every boot.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "dhcp/lease_plan.h"
 
 #include "mapping/prefix.h"

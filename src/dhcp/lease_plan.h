@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // From a DHCP lease's 6rd option (code 212: IPv4MaskLen, 6rdPrefixLen,
 // 6rdPrefix, 6rdBRIPv4Address...) to what the tunnel needs: the daemon's
 // arguments, the delegated prefix and the addresses that go on the tun and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // ferrin-6rd: from a DHCP lease's 6rd option to a running tunnel. The DHCP
 // clients' hooks call it at every lease event; the unit calls its addr step
 // once the daemon has made its interface.

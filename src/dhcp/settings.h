@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The helper's settings file: which uplink feeds which tunnel, the daemon's
 // options, the LAN interface and an own IPv4 address for hosts behind a NAT.
 // "key = value" lines, "#" comments; a key left out keeps its default.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What the helper asks of the system: the unit ferrin@TUN (systemctl), the
 // addresses and routes (ip), and waiting for the tun interface. Every call is
 // bounded in time: a DHCP client waits for its hooks.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "dhcp/system_actions.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "forward/event_loop.h"
 
 #include "daemon/signal_relay.h"

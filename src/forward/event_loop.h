@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The daemon's working life: wait on the tunnel device, the raw socket and
 // the signal pipe, and serve each in that order.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "forward/failure_log.h"
 
 #include "trace/log.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The failures of single packets that reach the log: a read from or write to
 // the tunnel device, a receive or send on the raw socket. Any of them may
 // repeat for every packet (a deleted route, an interface set down), so each

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The inbound path: one protocol-41 datagram from the raw socket to the
 // tunnel device.
 #pragma once

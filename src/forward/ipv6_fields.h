@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Where the packet paths find the addresses of an IPv6 packet whose fixed
 // header is known to be whole.
 #pragma once

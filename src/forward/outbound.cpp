@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "forward/outbound.h"
 
 #include "forward/failure_log.h"

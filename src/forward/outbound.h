@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The outbound path: one IPv6 packet from the tunnel device to the raw socket.
 #pragma once
 

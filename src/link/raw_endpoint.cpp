@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "link/raw_endpoint.h"
 
 #include "trace/log.h"

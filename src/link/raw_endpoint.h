@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The network end of the tunnel: a raw IPv4 socket of protocol 41 with the
 // header included, bound to the host's own address.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Linux never fragments a datagram sent with IP_HDRINCL: one larger than the
 // path MTU fails with EMSGSIZE, although its header (don't-fragment clear)
 // allows fragments. Such a datagram goes again through a second protocol-41

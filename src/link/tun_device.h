@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The tunnel device: opening it, configuring its interface, the frames read
 // from and written to it, and the 4-byte address-family header in front of
 // every frame. Opening, reading and writing are the platform's (tun_linux.cpp);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The tunnel device on Linux: /dev/net/tun, attached to the named interface
 // with TUNSETIFF. The kernel's 4-byte packet information stays on: 2 bytes
 // of flags and the packet's EtherType. It is translated in place, 4 bytes,

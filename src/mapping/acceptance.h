@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The fixed rules on which addresses the tunnel carries traffic for.
 // Both answer 1 to reject and 0 to accept.
 #pragma once

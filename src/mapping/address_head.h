@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The prefix tests of the packet paths, on the first 64 bits of an address.
 //
 // Once the daemon runs, the 6rd prefix length P is 16 to 63, the common

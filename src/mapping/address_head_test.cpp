@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "mapping/address_head.h"
 
 #include "mapping/prefix.h"

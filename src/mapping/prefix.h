@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Bit operations of a 6rd domain. Bit 0 of an address is the most significant
 // bit of its first byte; every address is in network byte order.
 #pragma once

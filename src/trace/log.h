@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Messages to the system log, facility daemon, in the format glibc's syslog()
 // sends ("<priority>Mmm dd hh:mm:ss ident: message"), and copied to standard
 // error when asked ("ident: message"). Unlike syslog(), sending never waits:

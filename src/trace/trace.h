@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Per-packet diagnostics on standard error: trace lines from debug level 1,
 // hex dumps from level 2. Never sent to syslog.
 #pragma once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Helpers for the command-line and link tests: a namespace whose veth
 leads to the relay, where a copy of the binary runs; running the daemon while
 watching the namespace's link events; reading interface flags the way the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /* Floods a 6rd endpoint for test_flood.py, at full speed, for a bounded time.
  *
  *   flood_sender raw SECONDS SEED TARGET RELAY PEER

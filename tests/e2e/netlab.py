@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Network namespaces, veth links and daemon processes for end-to-end tests.
 
 Everything a test makes is recorded in a Lab and taken down when the Lab

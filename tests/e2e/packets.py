@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Packets for end-to-end tests: building, parsing, sending and capturing.
 
 Builders return bytes in network byte order: an IPv4 header (options and

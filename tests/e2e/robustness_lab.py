@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Helpers of the flood and signal-storm tests: two sites of the domain
 2001:db8::/32 joined by IPv4 (sites.Site), kernel counters read inside a
 namespace, and helper processes started in a namespace.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Sites of the test domain, set up as an operator would, and a reader of
 the trace lines a daemon writes.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Syslog capture for daemons under test.
 
 The test machines run no syslog daemon and have no /dev/log, yet a detached

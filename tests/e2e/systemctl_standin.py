@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """A stand-in for systemctl where no systemd runs, for the unit ferrin@TUN.
 
 The DHCP tests bind a small wrapper over /usr/bin/systemctl in the private

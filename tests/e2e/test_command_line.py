@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """The command line of the real binary: options, the count of positional
 arguments, the program name, the prefix argument, the relay address, -r and
 the delegated prefix length, and a foreground run stopped by a signal.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """The daemon's life as a process: detach, PID file, lock, privilege drop.
 
 Each daemon runs under a program name of its own (a copy of the binary), so

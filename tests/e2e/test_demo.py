@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """scripts/demo.sh against the binary under test: the ping crosses the tunnel,
 the statistics lines count exactly that ping, and nothing the demo made is
 left behind, whether it runs to the end or is interrupted."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """From the ISP's DHCP lease to a working tunnel: ferrin-6rd with real DHCP
 clients and a real server.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """A flood of hostile and malformed traffic against a running endpoint.
 
 Site A's daemon takes, at full speed and for FERRIN_FLOOD_SECONDS (default

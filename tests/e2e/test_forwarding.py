@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Two sites of one 6rd domain talk to each other through their daemons.
 
 Each site is a namespace with its own daemon and tun interface, set up as an

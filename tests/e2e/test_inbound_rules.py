@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Inbound path over real interfaces: crafted protocol-41 datagrams from a peer.
 
 A site namespace runs the daemon (192.0.2.1, relay 203.0.113.1, 6rd prefix

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """The link endpoints of the real daemon in a network namespace: the tunnel
 interface it attaches to and configures, the limits on the interface name,
 the raw socket's own address, and the translation of the kernel's tun

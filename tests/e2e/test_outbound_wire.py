@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Outbound path over real interfaces: IPv6 into the tun interface, IPv4 on the wire.
 
 A site namespace runs the daemon (192.0.2.1, relay 203.0.113.1, 6rd prefix

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Storms of signals against a daemon that is forwarding traffic.
 
 Site A's daemon runs with -F -d, so that its log and its trace lines share

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """The eight counters and the signals, seen from outside the daemon.
 
 The report asked for with SIGUSR1 is logged at LOG_INFO and, with -F, also

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Faults of the host and the network that a daemon nobody watches must
 outlive: its interface deleted, standard descriptors closed at the start,
 packets that keep failing, a log reader that stops reading, an IPv4 path MTU
