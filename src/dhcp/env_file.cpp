@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "dhcp/env_file.h"
 
+#include "dhcp/settings.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -132,34 +134,9 @@ int read_env(const char* tun, tunnel_plan* plan, char* text, size_t size)
 {
     char path[128];
     env_path(tun, path, sizeof path);
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd == -1) {
-        if (errno == ENOENT)
-            return 0;
-        syslog(LOG_ERR, "%s: open: %m", path);
-        return -1;
-    }
-    size_t used = 0;
-    for (;;) {
-        const ssize_t got = read(fd, text + used, size - 1 - used);
-        if (got == -1 && errno == EINTR)
-            continue;
-        if (got == -1) {
-            syslog(LOG_ERR, "%s: read: %m", path);
-            close(fd);
-            return -1;
-        }
-        if (got == 0)
-            break;
-        used += static_cast<size_t>(got);
-        if (used == size - 1) {
-            syslog(LOG_ERR, "%s: larger than %zu bytes", path, size - 1);
-            close(fd);
-            return -1;
-        }
-    }
-    close(fd);
-    text[used] = '\0';
+    const int found = read_text_file(path, text, size);
+    if (found <= 0)
+        return found;
     if (parse_env(text, path, plan) == -1)
         return -1;
     return 1;

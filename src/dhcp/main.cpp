@@ -121,15 +121,21 @@ int stop_tunnel(const dhcp_settings& settings, const char* uplink, int bad_lease
     return result;
 }
 
+// The settings, when the lease on uplink is one the settings take: 1, 0
+// when they name another uplink, -1 after logging.
+int settings_for_uplink(const char* uplink, dhcp_settings* settings)
+{
+    if (check_interface_argument(uplink) == -1 || read_settings(settings_path, settings) == -1)
+        return -1;
+    return settings->uplink[0] == '\0' || std::strcmp(settings->uplink, uplink) == 0 ? 1 : 0;
+}
+
 int command_up(const char* uplink, const char* leased_v4, const char* const* words, int count)
 {
-    if (check_interface_argument(uplink) == -1)
-        return 1;
     dhcp_settings settings;
-    if (read_settings(settings_path, &settings) == -1)
-        return 1;
-    if (settings.uplink[0] != '\0' && std::strcmp(settings.uplink, uplink) != 0)
-        return 0;
+    const int ours = settings_for_uplink(uplink, &settings);
+    if (ours <= 0)
+        return ours == 0 ? 0 : 1;
     const char* tun = settings.tunnel;
 
     tunnel_plan old_plan;
@@ -182,13 +188,10 @@ int command_up(const char* uplink, const char* leased_v4, const char* const* wor
 
 int command_down(const char* uplink)
 {
-    if (check_interface_argument(uplink) == -1)
-        return 1;
     dhcp_settings settings;
-    if (read_settings(settings_path, &settings) == -1)
-        return 1;
-    if (settings.uplink[0] != '\0' && std::strcmp(settings.uplink, uplink) != 0)
-        return 0;
+    const int ours = settings_for_uplink(uplink, &settings);
+    if (ours <= 0)
+        return ours == 0 ? 0 : 1;
     return stop_tunnel(settings, uplink, 0) == -1 ? 1 : 0;
 }
 

@@ -194,9 +194,8 @@ int parse_settings(const char* text, const char* name, dhcp_settings* out)
     return result;
 }
 
-int read_settings(const char* path, dhcp_settings* out)
+int read_text_file(const char* path, char* text, size_t size)
 {
-    default_settings(out);
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd == -1) {
         if (errno == ENOENT)
@@ -204,10 +203,9 @@ int read_settings(const char* path, dhcp_settings* out)
         syslog(LOG_ERR, "%s: open: %m", path);
         return -1;
     }
-    static char text[max_settings_size + 1];
     size_t used = 0;
     for (;;) {
-        const ssize_t got = read(fd, text + used, sizeof text - 1 - used);
+        const ssize_t got = read(fd, text + used, size - 1 - used);
         if (got == -1 && errno == EINTR)
             continue;
         if (got == -1) {
@@ -218,8 +216,8 @@ int read_settings(const char* path, dhcp_settings* out)
         if (got == 0)
             break;
         used += static_cast<size_t>(got);
-        if (used == sizeof text - 1) {
-            syslog(LOG_ERR, "%s: larger than %zu bytes", path, max_settings_size);
+        if (used == size - 1) {
+            syslog(LOG_ERR, "%s: larger than %zu bytes", path, size - 1);
             close(fd);
             return -1;
         }
@@ -230,6 +228,16 @@ int read_settings(const char* path, dhcp_settings* out)
         syslog(LOG_ERR, "%s: not a text file", path);
         return -1;
     }
+    return 1;
+}
+
+int read_settings(const char* path, dhcp_settings* out)
+{
+    default_settings(out);
+    static char text[max_settings_size + 1];
+    const int found = read_text_file(path, text, sizeof text);
+    if (found <= 0)
+        return found;
     return parse_settings(text, path, out);
 }
 

@@ -36,6 +36,11 @@ int parse_settings(const char* text, const char* name, dhcp_settings* out);
 // Reads the file at path; a missing file gives the defaults. 0, or -1 after logging.
 int read_settings(const char* path, dhcp_settings* out);
 
+// Reads the whole text file at path into text (size bytes, terminated): 1,
+// 0 when there is no such file, or -1 after logging (unreadable, larger
+// than size - 1 bytes, or holding a NUL byte).
+int read_text_file(const char* path, char* text, size_t size);
+
 // 1 when name can be an interface name here: 1 to 15 characters, none of them
 // a blank, "/", a quote, "$", "\" or a control character, and not "." or "..".
 // Such a name is safe in a file name and in the environment file.
