@@ -2,6 +2,7 @@
 #include "daemon/command_line.h"
 
 #include "daemon/program_name.h"
+#include "mapping/prefix.h"
 #include "trace/log.h"
 #include "trace/trace.h"
 
@@ -101,7 +102,7 @@ int parse_prefix_argument(const char* argument, TunnelContext& ctx)
         return -1;
     }
 
-    const int length = parse_number(slash + 1, 16, 63, "prefixlen");
+    const int length = parse_number(slash + 1, min_prefix_len, max_prefix_len, "prefixlen");
     if (length == -1)
         return -1;
     ctx.prefix_len = length;

@@ -133,11 +133,11 @@ int parse_sixrd_option(const char* const* words, int count, const char* source, 
     }
     // Legal in the option, but it would leave no bit of the address for the
     // prefix, and the daemon's -r stops one short of it.
-    if (out->mask_len > daemon_max_common_len) {
+    if (out->mask_len > max_common_len) {
         syslog(LOG_ERR,
                "%s: IPv4MaskLen %d: every bit of the IPv4 address would be common, and ferrin's "
                "-r takes 0 to %d",
-               source, out->mask_len, daemon_max_common_len);
+               source, out->mask_len, max_common_len);
         return -1;
     }
 
@@ -147,19 +147,19 @@ int parse_sixrd_option(const char* const* words, int count, const char* source, 
         syslog(LOG_ERR, "%s: 6rdPrefixLen %s: not a number", source, length_text);
         return -1;
     }
-    if (length_parse == 0 || out->prefix_len < daemon_min_prefix_len ||
-        out->prefix_len > daemon_max_prefix_len) {
+    if (length_parse == 0 || out->prefix_len < min_prefix_len ||
+        out->prefix_len > max_prefix_len) {
         syslog(LOG_ERR, "%s: 6rdPrefixLen %s: out of range (ferrin takes %d to %d)", source,
-               length_text, daemon_min_prefix_len, daemon_max_prefix_len);
+               length_text, min_prefix_len, max_prefix_len);
         return -1;
     }
 
     const int delegated_len = out->prefix_len + 32 - out->mask_len;
-    if (delegated_len > daemon_max_delegated_len) {
+    if (delegated_len > max_delegated_len) {
         syslog(LOG_ERR,
                "%s: delegated prefix length %d (6rdPrefixLen %d + 32 - IPv4MaskLen %d) is longer "
                "than %d",
-               source, delegated_len, out->prefix_len, out->mask_len, daemon_max_delegated_len);
+               source, delegated_len, out->prefix_len, out->mask_len, max_delegated_len);
         return -1;
     }
 

@@ -11,15 +11,9 @@
 
 #include <cstddef>
 
-// What the daemon accepts: a 6rd prefix of 16 to 63 bits, -r from 0 to 31 and
-// a delegated prefix of at most 64 bits. An option the daemon would refuse is
-// refused here first, so that no tunnel is started only to fail.
-inline constexpr int daemon_min_prefix_len = 16;
-inline constexpr int daemon_max_prefix_len = 63;
-inline constexpr int daemon_max_common_len = 31;
-inline constexpr int daemon_max_delegated_len = 64;
-
-// The option as the DHCP client handed it over, checked.
+// The option as the DHCP client handed it over, checked against the lengths
+// the daemon takes (mapping/prefix.h), so that no tunnel is started only to
+// fail.
 struct sixrd_option {
     int mask_len;        // IPv4MaskLen: the -r value, 0 to 31
     int prefix_len;      // 6rdPrefixLen

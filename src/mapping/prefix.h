@@ -5,6 +5,15 @@
 
 #include <netinet/in.h>
 
+// The lengths a tunnel takes, in bits: the 6rd prefix, the IPv4 bits common
+// to the domain (the -r value) and the delegated prefix (prefix length + 32 -
+// common length). The daemon refuses to start outside them, and the DHCP
+// helper refuses a lease outside them, from these same numbers.
+inline constexpr int min_prefix_len = 16;
+inline constexpr int max_prefix_len = 63;
+inline constexpr int max_common_len = 31;
+inline constexpr int max_delegated_len = 64;
+
 // 0 when the first n bits of a and b agree, non-zero otherwise.
 int prefix_differs(const in6_addr* a, const in6_addr* b, int n);
 
