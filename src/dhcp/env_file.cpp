@@ -88,10 +88,8 @@ int parse_env(const char* text, const char* name, tunnel_plan* out)
     int line = 0;
     for (const char* p = text; *p != '\0';) {
         ++line;
-        const char* end = std::strchr(p, '\n');
-        if (end == nullptr)
-            end = p + std::strlen(p);
-        const char* next = *end == '\0' ? end : end + 1;
+        const char* next = nullptr;
+        const char* end = line_end(p, &next);
         if (p == end || *p == '#') {
             p = next;
             continue;

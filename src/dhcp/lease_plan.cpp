@@ -96,13 +96,6 @@ void prefix_text(const in6_addr& addr, int length, char* out)
     std::snprintf(out, address_text_size, "%s/%d", text, length);
 }
 
-// Callers have checked that text fits; a longer one is cut, never overrun.
-void copy_text(char* out, size_t size, const char* text)
-{
-    const size_t length = strnlen(text, size - 1);
-    std::memcpy(out, text, length);
-    out[length] = '\0';
-}
 
 }  // namespace
 

@@ -16,14 +16,6 @@ namespace {
 // Larger than any settings file a person writes; a bigger one is a mistake.
 constexpr size_t max_settings_size = 65536;
 
-// Callers have checked that text fits; a longer one is cut, never overrun.
-void copy_text(char* out, size_t size, const char* text)
-{
-    const size_t length = strnlen(text, size - 1);
-    std::memcpy(out, text, length);
-    out[length] = '\0';
-}
-
 bool blank(char c)
 {
     return c == ' ' || c == '\t' || c == '\r';
@@ -162,11 +154,8 @@ int parse_settings(const char* text, const char* name, dhcp_settings* out)
     int line = 0;
     for (const char* p = text; *p != '\0';) {
         ++line;
-        const char* end = std::strchr(p, '\n');
-        if (end == nullptr)
-            end = p + std::strlen(p);
-        const char* next = *end == '\0' ? end : end + 1;
-
+        const char* next = nullptr;
+        const char* end = line_end(p, &next);
         const char* start = p;
         while (start < end && blank(*start))
             ++start;
@@ -192,6 +181,22 @@ int parse_settings(const char* text, const char* name, dhcp_settings* out)
         p = next;
     }
     return result;
+}
+
+void copy_text(char* out, size_t size, const char* text)
+{
+    const size_t length = strnlen(text, size - 1);
+    std::memcpy(out, text, length);
+    out[length] = '\0';
+}
+
+const char* line_end(const char* p, const char** next)
+{
+    const char* end = std::strchr(p, '\n');
+    if (end == nullptr)
+        end = p + std::strlen(p);
+    *next = *end == '\0' ? end : end + 1;
+    return end;
 }
 
 int read_text_file(const char* path, char* text, size_t size)
