@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "dhcp/env_file.h"
 
-#include "dhcp/settings.h"
+#include "dhcp/text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

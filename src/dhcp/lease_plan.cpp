@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "dhcp/lease_plan.h"
 
+#include "dhcp/text.h"
 #include "mapping/prefix.h"
 
 #include <arpa/inet.h>
@@ -70,18 +71,6 @@ int parse_byte_field(const char* text, int* value)
     return 1;
 }
 
-void join_values(const value_list& values, char* out, size_t size)
-{
-    size_t used = 0;
-    out[0] = '\0';
-    for (int i = 0; i < values.count && used + 1 < size; ++i) {
-        const int n = std::snprintf(out + used, size - used, "%s%s", i ? " " : "", values.value[i]);
-        if (n < 0)
-            break;
-        used += static_cast<size_t>(n);
-    }
-}
-
 // Clears every bit of addr from bit length on.
 void clear_after(in6_addr* addr, int length)
 {
@@ -106,7 +95,7 @@ int parse_sixrd_option(const char* const* words, int count, const char* source, 
         return -1;
     if (values.count < 3) {
         char joined[256];
-        join_values(values, joined, sizeof joined);
+        join_words(values.value, values.count, joined, sizeof joined);
         syslog(LOG_ERR,
                "%s: option 212 \"%s\" is incomplete: IPv4MaskLen, 6rdPrefixLen, 6rdPrefix and "
                "6rdBRIPv4Address expected",

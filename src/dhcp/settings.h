@@ -36,18 +36,6 @@ int parse_settings(const char* text, const char* name, dhcp_settings* out);
 // Reads the file at path; a missing file gives the defaults. 0, or -1 after logging.
 int read_settings(const char* path, dhcp_settings* out);
 
-// Copies text into out (size bytes); callers have checked that it fits, and
-// a longer one is cut, never overrun.
-void copy_text(char* out, size_t size, const char* text);
-
-// The end of the line that starts at p (its newline or the terminator);
-// *next is where the following line starts.
-const char* line_end(const char* p, const char** next);
-
-// Reads the whole text file at path into text (size bytes, terminated): 1,
-// 0 when there is no such file, or -1 after logging (unreadable, larger
-// than size - 1 bytes, or holding a NUL byte).
-int read_text_file(const char* path, char* text, size_t size);
 
 // 1 when name can be an interface name here: 1 to 15 characters, none of them
 // a blank, "/", a quote, "$", "\" or a control character, and not "." or "..".

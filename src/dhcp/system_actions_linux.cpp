@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "dhcp/system_actions.h"
 
+#include "dhcp/text.h"
+
 #include <fcntl.h>
 #include <net/if.h>
 #include <signal.h>
@@ -33,25 +35,16 @@ double now()
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-void command_text(const char* const* argv, char* out, size_t size)
-{
-    size_t used = 0;
-    out[0] = '\0';
-    for (int i = 0; argv[i] != nullptr && used + 1 < size; ++i) {
-        const int n = std::snprintf(out + used, size - used, "%s%s", i ? " " : "", argv[i]);
-        if (n < 0)
-            break;
-        used += static_cast<size_t>(n);
-    }
-}
-
 // Runs argv (looked up in PATH) and returns its exit status, or -1 after
 // logging when it could not run, was killed or took too long. With quiet,
 // its standard error goes to /dev/null and a non-zero status is not logged.
 int run_command(const char* const* argv, int quiet)
 {
     char text[512];
-    command_text(argv, text, sizeof text);
+    int count = 0;
+    while (argv[count] != nullptr)
+        ++count;
+    join_words(argv, count, text, sizeof text);
 
     const pid_t pid = fork();
     if (pid == -1) {

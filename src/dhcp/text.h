@@ -1,0 +1,21 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// Small texts of the helper: bounded copies and joins, lines, whole files.
+#pragma once
+
+#include <cstddef>
+
+// Copies text into out (size bytes); callers have checked that it fits, and
+// a longer one is cut, never overrun.
+void copy_text(char* out, size_t size, const char* text);
+
+// The end of the line that starts at p (its newline or the terminator);
+// *next is where the following line starts.
+const char* line_end(const char* p, const char** next);
+
+// Joins count words with single blanks into out (size bytes), cut to fit.
+void join_words(const char* const* words, int count, char* out, size_t size);
+
+// Reads the whole text file at path into text (size bytes, terminated): 1,
+// 0 when there is no such file, or -1 after logging (unreadable, larger
+// than size - 1 bytes, or holding a NUL byte).
+int read_text_file(const char* path, char* text, size_t size);
