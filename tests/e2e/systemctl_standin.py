@@ -15,12 +15,13 @@ then its ExecStartPost, waited for ("+" dropped: there is no sandbox here).
 /usr/sbin/ferrin and /usr/sbin/ferrin-6rd become FERRIN and HELPER.
 
 In STATE: TUN.pid holds the running daemon's PID, "started" one line per
-daemon started ("PID<TAB>argv as JSON"), "calls" one line per call, TUN.log
-the daemons' standard error (the unit discards it). Every wait is bounded.
+daemon started ("PID<TAB>argv as JSON"), TUN.log the daemons' standard
+error (the unit discards it). Every wait is bounded.
 """
 
 import json
 import os
+import pathlib
 import re
 import shlex
 import signal
@@ -28,18 +29,16 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from netlab import process_runs as running  # noqa: E402
+
 STOP_SECONDS = 10
 POST_SECONDS = 30
 
 
-def read(path):
-    with open(path, encoding="utf-8") as f:
-        return f.read()
-
-
 def unit_lines(unit_file):
     lines = []
-    for line in read(unit_file).splitlines():
+    for line in pathlib.Path(unit_file).read_text().splitlines():
         line = line.strip()
         if line and line[0] not in "#;[" and "=" in line:
             lines.append(tuple(line.split("=", 1)))
@@ -57,7 +56,7 @@ def environment(unit_file, tun):
             if optional:
                 continue
             raise SystemExit("systemctl stand-in: %s: no such file" % path)
-        for line in read(path).splitlines():
+        for line in pathlib.Path(path).read_text().splitlines():
             line = line.strip()
             if line and not line.startswith("#") and "=" in line:
                 key, text = line.split("=", 1)
@@ -82,16 +81,6 @@ def command(line, tun, env, programs):
     return argv
 
 
-def running(pid, binary):
-    try:
-        exe = os.path.realpath("/proc/%d/exe" % pid)
-        with open("/proc/%d/stat" % pid) as f:
-            state = f.read().rsplit(")", 1)[1].split()[0]
-    except OSError:
-        return False
-    return exe == os.path.realpath(binary) and state != "Z"
-
-
 class Unit:
     def __init__(self, state, unit_file, ferrin, helper, tun):
         self.state, self.unit_file, self.ferrin, self.tun = state, unit_file, ferrin, tun
@@ -100,7 +89,7 @@ class Unit:
 
     def pid(self):
         try:
-            pid = int(read(self.pid_path))
+            pid = int(pathlib.Path(self.pid_path).read_text())
         except (OSError, ValueError):
             return None
         return pid if running(pid, self.ferrin) else None
@@ -154,8 +143,6 @@ def main(args):
     state, unit_file, ferrin, helper = args[:4]
     words = [a for a in args[4:] if not a.startswith("--")]
     quiet = "--quiet" in args[4:]
-    with open(os.path.join(state, "calls"), "a") as f:
-        f.write(" ".join(args[4:]) + "\n")
     if len(words) != 2 or not re.fullmatch(r"ferrin@[^./]+(\.service)?", words[1]):
         print("systemctl stand-in: cannot do %r" % " ".join(args[4:]), file=sys.stderr)
         return 1
