@@ -67,10 +67,13 @@ bool send_record(const char* record, size_t length)
     return false;
 }
 
-// "<priority>Mmm dd hh:mm:ss ident: " into record; the length written, and
-// where the ident starts (the copy to standard error begins there).
-size_t record_head(char* record, int priority, size_t* ident_at)
+// "<priority>Mmm dd hh:mm:ss ident: message" into record (record_size
+// bytes): its length, and where the ident starts (the copy to standard
+// error begins there). errno is the caller's when the message is formatted.
+size_t make_record(char* record, int priority, size_t* ident_at, const char* format,
+                   va_list args)
 {
+    const int caller_errno = errno;
     if ((priority & LOG_FACMASK) == 0)
         priority |= LOG_DAEMON;
     const time_t now = time(nullptr);
@@ -84,6 +87,12 @@ size_t record_head(char* record, int priority, size_t* ident_at)
     const int ident = snprintf(record + used, record_size - used, "%s: ", Ident);
     if (ident > 0)
         used += static_cast<size_t>(ident);
+    if (used < record_size) {
+        errno = caller_errno;
+        const int text = vsnprintf(record + used, record_size - used, format, args);
+        if (text > 0)
+            used += static_cast<size_t>(text);
+    }
     return used < record_size ? used : record_size - 1;
 }
 
@@ -99,18 +108,14 @@ void write_stderr(const char* text, size_t length)
 }
 
 // Before the next message that gets through, the log learns how many did not.
-void tell_dropped()
+__attribute__((format(printf, 1, 2))) void tell_dropped(const char* format, ...)
 {
     char record[record_size];
     size_t ident_at = 0;
-    size_t used = record_head(record, LOG_WARNING, &ident_at);
-    const int text = snprintf(record + used, record_size - used,
-                              "%" PRIu64 " log messages lost: the log socket was full or gone",
-                              DroppedUnsaid);
-    if (text > 0)
-        used += static_cast<size_t>(text);
-    if (used >= record_size)
-        used = record_size - 1;
+    va_list args;
+    va_start(args, format);
+    const size_t used = make_record(record, LOG_WARNING, &ident_at, format, args);
+    va_end(args);
     if (send_record(record, used))
         DroppedUnsaid = 0;
 }
@@ -136,21 +141,14 @@ void log_message(int priority, const char* format, ...)
 {
     if ((LOG_MASK(LOG_PRI(priority)) & Mask) == 0)
         return;
-    // %m is the caller's errno, whatever the clock and the time zone did to it.
+    // The caller may still want its errno after logging it.
     const int caller_errno = errno;
-
     char record[record_size];
     size_t ident_at = 0;
-    size_t used = record_head(record, priority, &ident_at);
     va_list args;
     va_start(args, format);
-    errno = caller_errno;
-    const int text = vsnprintf(record + used, record_size - used, format, args);
+    const size_t used = make_record(record, priority, &ident_at, format, args);
     va_end(args);
-    if (text > 0)
-        used += static_cast<size_t>(text);
-    if (used >= record_size)
-        used = record_size - 1;
 
     if (CopyToStderr) {
         // The record less its head, with a newline, written at once so that
@@ -160,7 +158,8 @@ void log_message(int priority, const char* format, ...)
     }
 
     if (DroppedUnsaid > 0)
-        tell_dropped();
+        tell_dropped("%" PRIu64 " log messages lost: the log socket was full or gone",
+                     DroppedUnsaid);
     if (!send_record(record, used)) {
         ++Dropped;
         ++DroppedUnsaid;
