@@ -79,7 +79,8 @@ int main(int argc, char** argv)
         return 1;
 
     if (CommonLenArg != nullptr) {
-        const int common_len = parse_number(CommonLenArg, 0, max_common_len, "common prefix length of IPv4");
+        const int common_len =
+            parse_number(CommonLenArg, 0, max_common_len, "common prefix length of IPv4");
         if (common_len == -1)
             return 1;
         ctx.v4_common_len = common_len;

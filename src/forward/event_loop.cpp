@@ -49,8 +49,9 @@ int check_select_limit(const TunnelContext& ctx)
     const int descriptors[] = {ctx.tun_fd, ctx.raw_fd, SignalPipe[0]};
     for (const int fd : descriptors) {
         if (fd < 0 || fd >= FD_SETSIZE) {
-            log_message(LOG_ERR, "descriptor %d is outside the range select can wait on (0 to %d)", fd,
-                   FD_SETSIZE - 1);
+            log_message(LOG_ERR,
+                        "descriptor %d is outside the range select can wait on (0 to %d)", fd,
+                        FD_SETSIZE - 1);
             return -1;
         }
     }

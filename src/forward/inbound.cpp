@@ -68,13 +68,12 @@ const in_addr* ipv4_source_of(const uint8_t* datagram)
     return OUTCOME_ERROR;
 }
 
-// A write the device refused. EBADFD means its interface is deleted, for
-// good: that ends the loop. Anything else (the interface set down) is one
-// lost packet.
+// A write the device refused. A deleted interface ends the loop; anything
+// else (the interface set down) is one lost packet.
 [[gnu::cold, gnu::noinline]] int write_failed(TunnelContext& ctx)
 {
     ++ctx.Ierrs;
-    if (errno == EBADFD) {
+    if (tun_device_gone(errno)) {
         log_message(LOG_ERR, "write: tun: %m");
         return -1;
     }

@@ -80,9 +80,8 @@ void write_outer_header(uint8_t* header, const uint8_t* packet, size_t length, i
     std::memcpy(header + 16, &destination, 4);
 }
 
-// A read that brought no frame. The device answers EBADFD for ever once its
-// interface is deleted, and end of file means the same: that ends the loop.
-// Anything else is one lost packet.
+// A read that brought no frame. A deleted interface, or end of file, ends
+// the loop; anything else is one lost packet.
 [[gnu::cold, gnu::noinline]] int read_failed(TunnelContext& ctx, ssize_t n)
 {
     ++ctx.Oerrs;
@@ -90,7 +89,7 @@ void write_outer_header(uint8_t* header, const uint8_t* packet, size_t length, i
         log_message(LOG_ERR, "read: tun: end of file");
         return -1;
     }
-    if (errno == EBADFD) {
+    if (tun_device_gone(errno)) {
         log_message(LOG_ERR, "read: tun: %m");
         return -1;
     }

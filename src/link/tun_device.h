@@ -32,6 +32,10 @@ ssize_t tun_read(int fd, uint8_t* frame, size_t room);
 // into the platform's. The count written, or -1 with errno.
 ssize_t tun_write(int fd, uint8_t* frame, size_t length);
 
+// Whether a read or write that failed with this error found the device's
+// interface deleted: every later call would fail the same way.
+bool tun_device_gone(int error);
+
 // Tests the header of a frame of n bytes read from the device. Returns the
 // header length, or -1 after tracing why the frame is not IPv6.
 ssize_t check_tun_header(const uint8_t* frame, size_t n);

@@ -14,6 +14,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -93,6 +94,13 @@ int open_tun_device(const char* name)
         return -1;
     }
     return fd;
+}
+
+bool tun_device_gone(int error)
+{
+    // Linux detaches the descriptor from a deleted interface and answers
+    // EBADFD from then on.
+    return error == EBADFD;
 }
 
 ssize_t tun_read(int fd, uint8_t* frame, size_t room)
