@@ -188,10 +188,7 @@ class PackageUnderSystemd(unittest.TestCase):
               % (option, TUN, box.run("cat", "/run/ferrin/%s.env" % TUN).stdout,
                  line.replace("\0", " "), TUN, addresses, TUN, routes))
         self.assertEqual((env["FERRIN_PREFIX"], env["FERRIN_RELAY"]), (PREFIX, RELAY))
-        result = box.run("ping", "-6", "-n", "-c", str(PING_COUNT), "-i", "0.2", "-W", "5",
-                         "-I", str(mine[1]), str(peer[1]), check=False, timeout=60)
-        self.assertIn("%d packets transmitted, %d received" % (PING_COUNT, PING_COUNT),
-                      result.stdout, result.stdout + result.stderr)
+        self.ping(box, str(mine[1]), str(peer[1]))
 
         # The lease released: the tunnel stops, and what the lease made goes.
         box.run("dhclient", "-r", uplink, timeout=60)
@@ -213,9 +210,9 @@ class PackageUnderSystemd(unittest.TestCase):
                 env={"DEBIAN_FRONTEND": "noninteractive"}, timeout=300)
         return box
 
-    def ping(self, box):
+    def ping(self, box, source=ME, target=PEER_SITE):
         result = box.run("ping", "-6", "-n", "-c", str(PING_COUNT), "-i", "0.2", "-W", "5",
-                         "-I", ME, PEER_SITE, check=False, timeout=60)
+                         "-I", source, target, check=False, timeout=60)
         self.assertIn("%d packets transmitted, %d received" % (PING_COUNT, PING_COUNT),
                       result.stdout, result.stdout + result.stderr)
 
