@@ -86,7 +86,102 @@ void prefix_text(const in6_addr& addr, int length, char* out)
 }
 
 
+// The /64 numbered subnet_id inside the delegated prefix: the id fills the
+// bits between the delegated length and 64.
+in6_addr subnet_of(const in6_addr& delegated, uint64_t subnet_id)
+{
+    in6_addr lan = delegated;
+    uint64_t high = 0;
+    for (int i = 0; i < 8; ++i)
+        high = high << 8 | lan.s6_addr[i];
+    high |= subnet_id;
+    for (int i = 7; i >= 0; --i, high >>= 8)
+        lan.s6_addr[i] = static_cast<uint8_t>(high);
+    return lan;
+}
+
+bool id_taken(const dhcp_settings& settings, uint64_t id)
+{
+    for (int i = 0; i < settings.lan_count; ++i)
+        if (settings.lans[i].explicit_id && settings.lans[i].subnet_id == id)
+            return true;
+    return false;
+}
+
+void add_lan(tunnel_plan* out, const char* name, in6_addr lan)
+{
+    lan_plan& entry = out->lans[out->lan_count++];
+    copy_text(entry.name, sizeof entry.name, name);
+    lan.s6_addr[15] = 1;
+    prefix_text(lan, 64, entry.address);
+    lan_prefix_of(entry.address, entry.prefix, sizeof entry.prefix);
+}
+
+// Each LAN interface gets its own /64 (an id given with it, or the next free
+// one from lan_subnet_id on); a /64 delegated prefix has room for one LAN.
+void plan_lans(const dhcp_settings& settings, const in6_addr& delegated, int delegated_len,
+               const char* uplink, tunnel_plan* out)
+{
+    if (settings.lan_count == 0)
+        return;
+    const int subnet_bits = 64 - delegated_len;
+    if (subnet_bits == 0) {
+        add_lan(out, settings.lans[0].name, delegated);
+        if (settings.lan_count > 1) {
+            char rest[max_lans * interface_name_size];
+            const char* names[max_lans];
+            for (int i = 1; i < settings.lan_count; ++i)
+                names[i - 1] = settings.lans[i].name;
+            join_words(names, settings.lan_count - 1, rest, sizeof rest);
+            syslog(LOG_ERR, "%s: the /64 delegated prefix serves only %s; no LAN address on %s",
+                   uplink, settings.lans[0].name, rest);
+        }
+        return;
+    }
+    uint64_t next_id = settings.lan_subnet_id;
+    for (int i = 0; i < settings.lan_count; ++i) {
+        const lan_setting& lan = settings.lans[i];
+        uint64_t id = lan.subnet_id;
+        if (!lan.explicit_id) {
+            while (id_taken(settings, next_id))
+                ++next_id;
+            id = next_id++;
+        }
+        if (id >> subnet_bits != 0) {
+            syslog(LOG_ERR,
+                   "%s: lan_subnet_id %llx does not fit in the %d bits of the /%d delegated "
+                   "prefix; no LAN address on %s",
+                   uplink, static_cast<unsigned long long>(id), subnet_bits, delegated_len,
+                   lan.name);
+            continue;
+        }
+        add_lan(out, lan.name, subnet_of(delegated, id));
+    }
+    // The LANs take /64s; the rest of the delegated prefix would otherwise
+    // follow the on-link domain route back into the tunnel.
+    if (out->lan_count > 0)
+        copy_text(out->unreachable, sizeof out->unreachable, out->delegated);
+}
+
 }  // namespace
+
+void lan_prefix_of(const char* address, char* out, size_t size)
+{
+    char text[address_text_size];
+    copy_text(text, sizeof text, address);
+    char* slash = std::strchr(text, '/');
+    if (slash != nullptr)
+        *slash = '\0';
+    in6_addr lan{};
+    if (inet_pton(AF_INET6, text, &lan) != 1) {
+        copy_text(out, size, "");
+        return;
+    }
+    clear_after(&lan, 64);
+    char prefix[address_text_size];
+    prefix_text(lan, 64, prefix);
+    copy_text(out, size, prefix);
+}
 
 int parse_sixrd_option(const char* const* words, int count, const char* source, sixrd_option* out)
 {
@@ -207,32 +302,9 @@ int plan_tunnel(const sixrd_option& option, const char* leased_v4, const char* u
     host.s6_addr[15] = 1;
     prefix_text(host, option.prefix_len, out->tun_address);
 
-    if (settings.lan[0] == '\0')
-        return 0;
-    // The subnet id fills the bits between the delegated length and /64; a
-    // /64 leaves no room, and the LAN gets the delegated prefix itself.
-    in6_addr lan = delegated;
-    const int subnet_bits = 64 - delegated_len;
-    if (subnet_bits > 0) {
-        if (settings.lan_subnet_id >> subnet_bits != 0) {
-            syslog(LOG_ERR,
-                   "%s: lan_subnet_id %llx does not fit in the %d bits of the /%d delegated "
-                   "prefix; no LAN address",
-                   uplink, static_cast<unsigned long long>(settings.lan_subnet_id), subnet_bits,
-                   delegated_len);
-            return 0;
-        }
-        uint64_t high = 0;
-        for (int i = 0; i < 8; ++i)
-            high = high << 8 | lan.s6_addr[i];
-        high |= settings.lan_subnet_id;
-        for (int i = 7; i >= 0; --i, high >>= 8)
-            lan.s6_addr[i] = static_cast<uint8_t>(high);
-        copy_text(out->unreachable, sizeof out->unreachable, out->delegated);
-    }
-    lan.s6_addr[15] = 1;
-    copy_text(out->lan, sizeof out->lan, settings.lan);
-    prefix_text(lan, 64, out->lan_address);
+    copy_text(out->lan_dns, sizeof out->lan_dns, settings.lan_dns);
+    out->lan_firewall = settings.lan_firewall;
+    plan_lans(settings, delegated, delegated_len, uplink, out);
     return 0;
 }
 
@@ -244,10 +316,16 @@ int same_daemon(const tunnel_plan& a, const tunnel_plan& b)
 
 int same_addresses(const tunnel_plan& a, const tunnel_plan& b)
 {
+    if (a.lan_count != b.lan_count)
+        return 0;
+    for (int i = 0; i < a.lan_count; ++i)
+        if (std::strcmp(a.lans[i].name, b.lans[i].name) != 0 ||
+            std::strcmp(a.lans[i].address, b.lans[i].address) != 0)
+            return 0;
     return std::strcmp(a.uplink, b.uplink) == 0 && std::strcmp(a.delegated, b.delegated) == 0 &&
-           std::strcmp(a.tun_address, b.tun_address) == 0 && std::strcmp(a.lan, b.lan) == 0 &&
-           std::strcmp(a.lan_address, b.lan_address) == 0 &&
-           std::strcmp(a.unreachable, b.unreachable) == 0;
+           std::strcmp(a.tun_address, b.tun_address) == 0 &&
+           std::strcmp(a.unreachable, b.unreachable) == 0 &&
+           std::strcmp(a.lan_dns, b.lan_dns) == 0 && a.lan_firewall == b.lan_firewall;
 }
 
 unit_action decide_unit_action(const tunnel_plan* old_plan, const tunnel_plan& new_plan,

@@ -33,6 +33,13 @@ int parse_sixrd_option(const char* const* words, int count, const char* source, 
 inline constexpr size_t address_text_size = 64;   // an IPv6 address, "/", a length
 inline constexpr size_t options_text_size = 160;  // daemon options and " -r NN"
 
+// One LAN interface's share of the delegated prefix.
+struct lan_plan {
+    char name[interface_name_size];
+    char address[address_text_size];  // the edge's own: ::1 in the /64, "/64"
+    char prefix[address_text_size];   // the /64 its hosts take their addresses from
+};
+
 // Everything the unit, the addr step and a later down need, as text: these
 // are the fields of the tunnel's environment file.
 struct tunnel_plan {
@@ -43,22 +50,29 @@ struct tunnel_plan {
     char uplink[interface_name_size];    // FERRIN_UPLINK: the interface the lease came from
     char delegated[address_text_size];   // FERRIN_DELEGATED: "2001:db8:c000:20a::/64"
     char tun_address[address_text_size]; // FERRIN_TUN_ADDRESS: delegated ::1 with the 6rd prefix length
-    char lan[interface_name_size];       // FERRIN_LAN: "" without a LAN interface
-    char lan_address[address_text_size]; // FERRIN_LAN_ADDRESS: "" without a LAN interface
+    lan_plan lans[max_lans];             // FERRIN_LAN and FERRIN_LAN_ADDRESS, as lists
+    int lan_count;
     char unreachable[address_text_size]; // FERRIN_UNREACHABLE: the delegated prefix when it is
-                                         // shorter than /64 and a LAN takes one /64 of it; else ""
+                                         // shorter than /64 and LANs take /64s of it; else ""
+    char lan_dns[lan_dns_text_size];     // FERRIN_LAN_DNS: what the hosts are told as RDNSS
+    int lan_firewall;                    // FERRIN_LAN_FIREWALL: yes or no
 };
+
+// The /64 of a LAN address ("2001:db8:2:101::1/64" gives "2001:db8:2:101::/64").
+void lan_prefix_of(const char* address, char* out, size_t size);
 
 // Computes the plan for the leased address (or the settings' own_ipv4) and a
 // checked option. 0, or -1 after logging (the leased address is not an IPv4
-// address). A LAN subnet id that does not fit is logged and leaves the LAN out.
+// address). A LAN subnet id that does not fit is logged and leaves that LAN
+// out; a /64 delegated prefix serves the first LAN only.
 int plan_tunnel(const sixrd_option& option, const char* leased_v4, const char* uplink,
                 const dhcp_settings& settings, tunnel_plan* out);
 
 // 1 when the two plans start the daemon with the same command line.
 int same_daemon(const tunnel_plan& a, const tunnel_plan& b);
 
-// 1 when the two plans put the same addresses and routes in place.
+// 1 when the two plans put the same addresses and routes in place and tell
+// the LAN the same.
 int same_addresses(const tunnel_plan& a, const tunnel_plan& b);
 
 // What a lease asks of the unit, given the plan of the tunnel as it stands.

@@ -2,6 +2,7 @@
 #include "dhcp/env_file.h"
 #include "dhcp/lease_plan.h"
 #include "dhcp/settings.h"
+#include "dhcp/text.h"
 #include "testing.h"
 
 #include <syslog.h>
@@ -60,7 +61,10 @@ dhcp_settings settings_with(const char* lan, uint64_t subnet_id, const char* opt
 {
     dhcp_settings settings;
     default_settings(&settings);
-    std::snprintf(settings.lan, sizeof settings.lan, "%s", lan);
+    const char* p = lan;
+    while (settings.lan_count < max_lans &&
+           next_word(&p, settings.lans[settings.lan_count].name, interface_name_size) == 1)
+        ++settings.lan_count;
     settings.lan_subnet_id = subnet_id;
     std::snprintf(settings.daemon_options, sizeof settings.daemon_options, "%s", options);
     std::snprintf(settings.own_ipv4, sizeof settings.own_ipv4, "%s", own_ipv4);
@@ -127,7 +131,7 @@ TEST(LeasePlan, EachClientsFormatGivesTheDaemonsArgumentsAndAddresses)
          settings_with("eth1", 0x100, "-u ferrin"), "2001:d00::/24", "203.0.113.1", "192.0.2.1",
          "-u ferrin", "2001:dc0:2:100::/56", "2001:dc0:2:100::1/24", "", "",
          "eth0: lan_subnet_id 100 does not fit in the 8 bits of the /56 delegated prefix; no "
-         "LAN address"},
+         "LAN address on eth1"},
         {"own_ipv4 behind a NAT", {{"0 32 2001:db8:: 203.0.113.1"}, "192.0.2.1"},
          settings_with("", 1, "-u ferrin", "198.51.100.7"), "2001:db8::/32", "203.0.113.1",
          "198.51.100.7", "-u ferrin", "2001:db8:c633:6407::/64", "2001:db8:c633:6407::1/32", "",
@@ -153,8 +157,8 @@ TEST(LeasePlan, EachClientsFormatGivesTheDaemonsArgumentsAndAddresses)
         EXPECT_STREQ(plan.uplink, "eth0");
         EXPECT_STREQ(plan.delegated, c.delegated);
         EXPECT_STREQ(plan.tun_address, c.tun_address);
-        EXPECT_STREQ(plan.lan_address, c.lan_address);
-        EXPECT_STREQ(plan.lan, c.lan_address[0] != '\0' ? "eth1" : "");
+        EXPECT_STREQ(plan.lan_count ? plan.lans[0].address : "", c.lan_address);
+        EXPECT_STREQ(plan.lan_count ? plan.lans[0].name : "", c.lan_address[0] != '\0' ? "eth1" : "");
         EXPECT_STREQ(plan.unreachable, c.unreachable);
     }
 }
@@ -246,9 +250,9 @@ TEST(LeasePlan, TheUnitIsTouchedOnlyWhenWhatItRunsChanges)
 TEST(EnvFile, WhatIsWrittenReadsBackAsTheSamePlan)
 {
     tunnel_plan plan;
-    ASSERT_EQ(plan_of({{"8 32 2001:db8:: 203.0.113.1"}, "192.0.2.1"},
-                      settings_with("eth1", 1, "-u ferrin"), &plan),
-              0);
+    dhcp_settings settings = settings_with("eth1 eth2", 1, "-u ferrin");
+    std::snprintf(settings.lan_dns, sizeof settings.lan_dns, "2001:db8::53");
+    ASSERT_EQ(plan_of({{"8 32 2001:db8:: 203.0.113.1"}, "192.0.2.1"}, settings, &plan), 0);
     char text[env_text_size];
     format_env(plan, "tun6rd0", text, sizeof text);
     EXPECT_EQ(std::string(text),
@@ -261,17 +265,73 @@ TEST(EnvFile, WhatIsWrittenReadsBackAsTheSamePlan)
               "FERRIN_UPLINK=eth0\n"
               "FERRIN_DELEGATED=2001:db8:2:100::/56\n"
               "FERRIN_TUN_ADDRESS=2001:db8:2:100::1/32\n"
-              "FERRIN_LAN=eth1\n"
-              "FERRIN_LAN_ADDRESS=2001:db8:2:101::1/64\n"
-              "FERRIN_UNREACHABLE=2001:db8:2:100::/56\n");
+              "FERRIN_LAN=\"eth1 eth2\"\n"
+              "FERRIN_LAN_ADDRESS=\"2001:db8:2:101::1/64 2001:db8:2:102::1/64\"\n"
+              "FERRIN_UNREACHABLE=2001:db8:2:100::/56\n"
+              "FERRIN_LAN_DNS=2001:db8::53\n"
+              "FERRIN_LAN_FIREWALL=yes\n");
     tunnel_plan back;
     ASSERT_EQ(parse_env(text, "tun6rd0.env", &back), 0);
     EXPECT_TRUE(same_daemon(plan, back));
     EXPECT_TRUE(same_addresses(plan, back));
     EXPECT_STREQ(back.options, "-u ferrin -r 8");
+    EXPECT_STREQ(back.lans[1].prefix, "2001:db8:2:102::/64");
 
     std::string output = logged_by([&] { EXPECT_EQ(parse_env("FERRIN_PREFIX\n", "x.env", &back), -1); });
     EXPECT_EQ(output, line("x.env:1: not a KEY=VALUE line"));
+    output = logged_by([&] {
+        EXPECT_EQ(parse_env("FERRIN_LAN=\"eth1 eth2\"\nFERRIN_LAN_ADDRESS=2001:db8::1/64\n", "x.env",
+                            &back),
+                  -1);
+    });
+    EXPECT_EQ(output, line("x.env: FERRIN_LAN and FERRIN_LAN_ADDRESS do not pair up"));
+}
+
+// Every LAN interface gets its own /64: an id given with it, or the next one
+// free from lan_subnet_id on.
+TEST(LeasePlan, EachLanInterfaceGetsItsOwnSubnet)
+{
+    struct Case {
+        const char* what;
+        const char* lans;
+        uint64_t first_id;
+        const char* option;
+        const char* addresses;  // of the LANs planned, in order
+        std::string message;
+    };
+    const Case cases[] = {
+        {"numbered from lan_subnet_id on", "eth1 eth2 eth3", 1, "8 32 2001:db8:: 203.0.113.1",
+         "eth1 2001:db8:2:101::1/64 eth2 2001:db8:2:102::1/64 eth3 2001:db8:2:103::1/64", ""},
+        {"ids given skip the numbering", "eth1 eth2:2 eth3", 1, "8 32 2001:db8:: 203.0.113.1",
+         "eth1 2001:db8:2:101::1/64 eth2 2001:db8:2:102::1/64 eth3 2001:db8:2:103::1/64", ""},
+        {"ids given first", "eth1:1 eth2 eth3", 1, "8 32 2001:db8:: 203.0.113.1",
+         "eth1 2001:db8:2:101::1/64 eth2 2001:db8:2:102::1/64 eth3 2001:db8:2:103::1/64", ""},
+        {"a /64 serves the first only", "eth1 eth2 eth3", 1, "0 32 2001:db8:: 203.0.113.1",
+         "eth1 2001:db8:c000:201::1/64",
+         "eth0: the /64 delegated prefix serves only eth1; no LAN address on eth2 eth3"},
+        {"a /63 has two", "eth1 eth2 eth3", 0, "0 31 2001:db8:: 203.0.113.1",
+         "eth1 2001:db9:8000:402::1/64 eth2 2001:db9:8000:403::1/64",
+         "eth0: lan_subnet_id 2 does not fit in the 1 bits of the /63 delegated prefix; no LAN "
+         "address on eth3"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        dhcp_settings settings = settings_with("", c.first_id, "");
+        ASSERT_EQ(parse_settings((std::string("lan_interface = ") + c.lans + "\nlan_subnet_id = " +
+                                  std::to_string(c.first_id)).c_str(),
+                                 "dhcp.conf", &settings),
+                  0);
+        tunnel_plan plan;
+        int result = -2;
+        const std::string output =
+            logged_by([&] { result = plan_of({{c.option}, "192.0.2.1"}, settings, &plan); });
+        ASSERT_EQ(result, 0);
+        EXPECT_EQ(output, line(c.message));
+        std::string got;
+        for (int i = 0; i < plan.lan_count; ++i)
+            got += std::string(i ? " " : "") + plan.lans[i].name + " " + plan.lans[i].address;
+        EXPECT_EQ(got, c.addresses);
+    }
 }
 
 TEST(Settings, EveryKeyHasADefaultAndBadLinesAreNamed)
@@ -284,8 +344,9 @@ TEST(Settings, EveryKeyHasADefaultAndBadLinesAreNamed)
     EXPECT_STREQ(settings.uplink, "");
     EXPECT_STREQ(settings.tunnel, "tun6rd0");
     EXPECT_STREQ(settings.daemon_options, "-u ferrin");
-    EXPECT_STREQ(settings.lan, "");
+    EXPECT_EQ(settings.lan_count, 0);
     EXPECT_EQ(settings.lan_subnet_id, 1u);
+    EXPECT_EQ(settings.lan_firewall, 1);
     EXPECT_STREQ(settings.own_ipv4, "");
 
     output = logged_by([&] {
@@ -298,7 +359,8 @@ TEST(Settings, EveryKeyHasADefaultAndBadLinesAreNamed)
     EXPECT_STREQ(settings.uplink, "eth0");
     EXPECT_STREQ(settings.tunnel, "tun6rd1");
     EXPECT_STREQ(settings.daemon_options, "-u nobody -d");
-    EXPECT_STREQ(settings.lan, "br0");
+    ASSERT_EQ(settings.lan_count, 1);
+    EXPECT_STREQ(settings.lans[0].name, "br0");
     EXPECT_EQ(settings.lan_subnet_id, 0x2au);
     EXPECT_STREQ(settings.own_ipv4, "198.51.100.7");
 
@@ -316,7 +378,16 @@ TEST(Settings, EveryKeyHasADefaultAndBadLinesAreNamed)
         {"colour = blue", "dhcp.conf:1: unknown key colour"},
         {"\ntunnel =", "dhcp.conf:2: tunnel : not an interface name"},
         {"uplink = ../eth0", "dhcp.conf:1: uplink ../eth0: not an interface name"},
-        {"lan_interface = br 0", "dhcp.conf:1: lan_interface br 0: not an interface name"},
+        {"lan_interface = br/0", "dhcp.conf:1: lan_interface br/0: not an interface name"},
+        {"lan_interface = eth1 eth1", "dhcp.conf:1: lan_interface eth1: named twice"},
+        {"lan_interface = eth1:2 eth2:2", "dhcp.conf:1: lan_interface eth2: the same subnet id twice"},
+        {"lan_interface = eth1:x",
+         "dhcp.conf:1: lan_interface eth1:x: not a hexadecimal number of 1 to 12 digits after the "
+         "colon"},
+        {"lan_interface = a b c d e f g h i", "dhcp.conf:1: lan_interface: more than 8 interfaces"},
+        {"lan_dns = 2001:db8::53 192.0.2.53", "dhcp.conf:1: lan_dns 192.0.2.53: not an IPv6 address"},
+        {"lan_dns = ::1 ::2 ::3 ::4", "dhcp.conf:1: lan_dns: more than 3 addresses"},
+        {"lan_firewall = off", "dhcp.conf:1: lan_firewall off: yes or no"},
         {"lan_subnet_id = 1234567890abc",
          "dhcp.conf:1: lan_subnet_id 1234567890abc: not a hexadecimal number of 1 to 12 digits"},
         {"own_ipv4 = 198.51.100", "dhcp.conf:1: own_ipv4 198.51.100: not an IPv4 address"},

@@ -90,20 +90,103 @@ bool parse_subnet_id(const char* text, uint64_t* out)
     return true;
 }
 
+// lan_interface: names, each with its subnet id when it is not to be
+// numbered from lan_subnet_id on ("eth1 eth2:2a"). 0, or -1 after logging.
+int apply_lans(const char* value, const char* name, int line, dhcp_settings* out)
+{
+    out->lan_count = 0;
+    char word[64];
+    int got;
+    for (const char* p = value; (got = next_word(&p, word, sizeof word)) != 0;) {
+        char* colon = got == 1 ? std::strchr(word, ':') : nullptr;
+        if (colon != nullptr)
+            *colon = '\0';
+        if (got == -1 || !valid_interface_name(word)) {
+            syslog(LOG_ERR, "%s:%d: lan_interface %s: not an interface name", name, line,
+                   got == -1 ? value : word);
+            return -1;
+        }
+        if (out->lan_count == max_lans) {
+            syslog(LOG_ERR, "%s:%d: lan_interface: more than %d interfaces", name, line, max_lans);
+            return -1;
+        }
+        lan_setting& lan = out->lans[out->lan_count];
+        lan = lan_setting{};
+        copy_text(lan.name, sizeof lan.name, word);
+        if (colon != nullptr) {
+            if (!parse_subnet_id(colon + 1, &lan.subnet_id)) {
+                syslog(LOG_ERR,
+                       "%s:%d: lan_interface %s:%s: not a hexadecimal number of 1 to 12 digits "
+                       "after the colon",
+                       name, line, word, colon + 1);
+                return -1;
+            }
+            lan.explicit_id = 1;
+        }
+        for (int i = 0; i < out->lan_count; ++i) {
+            const lan_setting& other = out->lans[i];
+            if (std::strcmp(other.name, lan.name) == 0 ||
+                (lan.explicit_id && other.explicit_id && other.subnet_id == lan.subnet_id)) {
+                syslog(LOG_ERR, "%s:%d: lan_interface %s: %s twice", name, line, word,
+                       std::strcmp(other.name, lan.name) == 0 ? "named" : "the same subnet id");
+                return -1;
+            }
+        }
+        ++out->lan_count;
+    }
+    return 0;
+}
+
+// lan_dns: up to three IPv6 addresses, kept in their short form.
+int apply_dns(const char* value, const char* name, int line, dhcp_settings* out)
+{
+    out->lan_dns[0] = '\0';
+    char word[64];
+    int got;
+    int count = 0;
+    for (const char* p = value; (got = next_word(&p, word, sizeof word)) != 0; ++count) {
+        in6_addr address;
+        if (got == -1 || inet_pton(AF_INET6, word, &address) != 1) {
+            syslog(LOG_ERR, "%s:%d: lan_dns %s: not an IPv6 address", name, line,
+                   got == -1 ? value : word);
+            return -1;
+        }
+        if (count == max_lan_dns) {
+            syslog(LOG_ERR, "%s:%d: lan_dns: more than %d addresses", name, line, max_lan_dns);
+            return -1;
+        }
+        char text[INET6_ADDRSTRLEN];
+        inet_ntop(AF_INET6, &address, text, sizeof text);
+        const size_t used = std::strlen(out->lan_dns);
+        std::snprintf(out->lan_dns + used, sizeof out->lan_dns - used, "%s%s", used ? " " : "",
+                      text);
+    }
+    return 0;
+}
+
 // One "key = value" line; 0, or -1 after logging it.
 int apply_line(const char* key, const char* value, const char* name, int line, dhcp_settings* out)
 {
-    if (std::strcmp(key, "uplink") == 0 || std::strcmp(key, "tunnel") == 0 ||
-        std::strcmp(key, "lan_interface") == 0) {
-        // uplink and lan_interface may be empty (any uplink, no LAN); a tunnel needs a name.
+    if (std::strcmp(key, "uplink") == 0 || std::strcmp(key, "tunnel") == 0) {
+        // uplink may be empty (any uplink); a tunnel needs a name.
         if ((value[0] != '\0' || std::strcmp(key, "tunnel") == 0) && !valid_interface_name(value)) {
             syslog(LOG_ERR, "%s:%d: %s %s: not an interface name", name, line, key, value);
             return -1;
         }
-        char* field = std::strcmp(key, "uplink") == 0   ? out->uplink
-                      : std::strcmp(key, "tunnel") == 0 ? out->tunnel
-                                                        : out->lan;
+        char* field = std::strcmp(key, "uplink") == 0 ? out->uplink : out->tunnel;
         copy_text(field, interface_name_size, value);
+        return 0;
+    }
+    if (std::strcmp(key, "lan_interface") == 0)
+        return apply_lans(value, name, line, out);
+    if (std::strcmp(key, "lan_dns") == 0)
+        return apply_dns(value, name, line, out);
+    if (std::strcmp(key, "lan_firewall") == 0) {
+        if (std::strcmp(value, "yes") != 0 && std::strcmp(value, "no") != 0) {
+            syslog(LOG_ERR, "%s:%d: lan_firewall %s: yes or no", name, line, value);
+            return -1;
+        }
+        out->lan_firewall = std::strcmp(value, "yes") == 0;
         return 0;
     }
     if (std::strcmp(key, "daemon_options") == 0) {
@@ -146,6 +229,7 @@ void default_settings(dhcp_settings* out)
     copy_text(out->tunnel, sizeof out->tunnel, default_tunnel);
     copy_text(out->daemon_options, sizeof out->daemon_options, default_daemon_options);
     out->lan_subnet_id = default_lan_subnet_id;
+    out->lan_firewall = 1;
 }
 
 int parse_settings(const char* text, const char* name, dhcp_settings* out)

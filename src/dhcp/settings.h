@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The helper's settings file: which uplink feeds which tunnel, the daemon's
-// options, the LAN interface and an own IPv4 address for hosts behind a NAT.
+// options, the LAN interfaces with what their hosts are told, and an own IPv4
+// address for hosts behind a NAT.
 // "key = value" lines, "#" comments; a key left out keeps its default.
 #pragma once
 
@@ -16,12 +17,27 @@ inline constexpr const char default_tunnel[] = "tun6rd0";
 inline constexpr const char default_daemon_options[] = "-u ferrin";
 inline constexpr uint64_t default_lan_subnet_id = 1;
 
+// A router with more LAN interfaces than this is not a home edge; RDNSS
+// carries three servers in one option.
+inline constexpr int max_lans = 8;
+inline constexpr int max_lan_dns = 3;
+inline constexpr size_t lan_dns_text_size = max_lan_dns * 46;
+
+struct lan_setting {
+    char name[interface_name_size];
+    uint64_t subnet_id;
+    int explicit_id;  // 1 when given as name:id, else numbered from lan_subnet_id on
+};
+
 struct dhcp_settings {
     char uplink[interface_name_size];   // "" for any uplink
     char tunnel[interface_name_size];
     char daemon_options[128];
-    char lan[interface_name_size];      // "" for no LAN interface
-    uint64_t lan_subnet_id;
+    lan_setting lans[max_lans];         // in the order given; none without a LAN
+    int lan_count;
+    uint64_t lan_subnet_id;             // the first implicit subnet id
+    char lan_dns[lan_dns_text_size];    // IPv6 addresses, blank separated, "" for none
+    int lan_firewall;                   // 1 unless lan_firewall = no
     char own_ipv4[16];                  // "" to use the leased address
 };
 

@@ -2,12 +2,15 @@
 #include "dhcp/text.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 void copy_text(char* out, size_t size, const char* text)
 {
@@ -23,6 +26,22 @@ const char* line_end(const char* p, const char** next)
         end = p + std::strlen(p);
     *next = *end == '\0' ? end : end + 1;
     return end;
+}
+
+int next_word(const char** p, char* out, size_t size)
+{
+    const char* at = *p;
+    while (*at == ' ' || *at == '\t' || *at == ',')
+        ++at;
+    const size_t length = std::strcspn(at, " \t,");
+    *p = at + length;
+    if (length == 0)
+        return 0;
+    if (length >= size)
+        return -1;
+    std::memcpy(out, at, length);
+    out[length] = '\0';
+    return 1;
 }
 
 void join_words(const char* const* words, int count, char* out, size_t size)
@@ -72,4 +91,69 @@ int read_text_file(const char* path, char* text, size_t size)
         return -1;
     }
     return 1;
+}
+
+namespace {
+
+int write_all(int fd, const char* text, size_t length)
+{
+    while (length > 0) {
+        const ssize_t put = write(fd, text, length);
+        if (put == -1 && errno == EINTR)
+            continue;
+        if (put == -1)
+            return -1;
+        text += put;
+        length -= static_cast<size_t>(put);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int replace_file(const char* path, const char* text, int durable)
+{
+    const std::string folder(path, static_cast<size_t>(std::strrchr(path, '/') - path));
+    if (mkdir(folder.c_str(), 0755) == -1 && errno != EEXIST) {
+        syslog(LOG_ERR, "%s: mkdir: %m", folder.c_str());
+        return -1;
+    }
+    // In the same folder, so that the rename replaces the file in one step.
+    char temporary[256];
+    std::snprintf(temporary, sizeof temporary, "%s.XXXXXX", path);
+    const int fd = mkostemp(temporary, O_CLOEXEC);
+    if (fd == -1) {
+        syslog(LOG_ERR, "%s: mkostemp: %m", temporary);
+        return -1;
+    }
+    if (write_all(fd, text, std::strlen(text)) == -1 || fchmod(fd, 0644) == -1 ||
+        (durable && fsync(fd) == -1)) {
+        syslog(LOG_ERR, "%s: write: %m", temporary);
+        close(fd);
+        unlink(temporary);
+        return -1;
+    }
+    close(fd);
+    if (rename(temporary, path) == -1) {
+        syslog(LOG_ERR, "%s: rename: %m", path);
+        unlink(temporary);
+        return -1;
+    }
+    if (durable) {
+        const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir != -1) {
+            fsync(dir);
+            close(dir);
+        }
+    }
+    return 0;
+}
+
+int remove_file(const char* path)
+{
+    if (unlink(path) == -1 && errno != ENOENT) {
+        syslog(LOG_ERR, "%s: unlink: %m", path);
+        return -1;
+    }
+    return 0;
 }

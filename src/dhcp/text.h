@@ -12,6 +12,11 @@ void copy_text(char* out, size_t size, const char* text);
 // *next is where the following line starts.
 const char* line_end(const char* p, const char** next);
 
+// Copies the next word of *p (words are separated by blanks and commas) into
+// out and moves *p past it: 1, 0 when no word is left, -1 when the word does
+// not fit in size bytes.
+int next_word(const char** p, char* out, size_t size);
+
 // Joins count words with single blanks into out (size bytes), cut to fit.
 void join_words(const char* const* words, int count, char* out, size_t size);
 
@@ -19,3 +24,13 @@ void join_words(const char* const* words, int count, char* out, size_t size);
 // 0 when there is no such file, or -1 after logging (unreadable, larger
 // than size - 1 bytes, or holding a NUL byte).
 int read_text_file(const char* path, char* text, size_t size);
+
+// Replaces the file at path with text in one step (a temporary file in the
+// same folder, then a rename): a reader sees the old file or the new one,
+// never a part. The folder is made when it is missing. With durable, the
+// text and the rename are on the disk before it returns. 0, or -1 after
+// logging.
+int replace_file(const char* path, const char* text, int durable);
+
+// Removes the file at path; no file is fine. 0, or -1 after logging.
+int remove_file(const char* path);
