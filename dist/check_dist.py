@@ -44,6 +44,7 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
 UNIT_NAME = "ferrin@.service"
+RADVD_UNIT_NAME = "ferrin-radvd@.service"
 ENV_EXAMPLE = "ferrin.env.example"
 SYSUSERS = "ferrin.sysusers"
 # The exit status of a check that cannot run here, as CTest is told.
@@ -225,11 +226,11 @@ def exec_start_argv(settings, env, binary):
     return [binary] + argv[1:]
 
 
-def verify_unit(unit_path, man_dir, root=None):
+def verify_unit(unit_path, man_dir, root=None, name=UNIT_NAME):
     cmd = [tool("systemd-analyze"), "verify"]
     if root:
         cmd.append("--root=" + root)
-    instance = UNIT_NAME.replace("@", "@" + INSTANCE)
+    instance = name.replace("@", "@" + INSTANCE)
     targets = [instance] if root else [unit_path, os.path.join(os.path.dirname(unit_path), instance)]
     env = dict(os.environ, MANPATH=man_dir, SYSTEMD_LOG_LEVEL="info")
     result = run(cmd + targets, env=env)
@@ -366,6 +367,7 @@ def check_unit(dist_dir, binary):
     expected = {
         "EnvironmentFile": ["-/etc/ferrin/%i.env", "-/run/ferrin/%i.env"],
         "ExecStartPost": ["+%s addr %%i" % SOURCE_HELPER_PATH],
+        "ExecStopPost": ["+%s stopped %%i" % SOURCE_HELPER_PATH],
         "CapabilityBoundingSet": ["CAP_NET_ADMIN CAP_NET_RAW CAP_SETUID CAP_SETGID"],
         "RestrictAddressFamilies": ["AF_INET AF_UNIX"],
         "DevicePolicy": ["closed"],
@@ -402,6 +404,11 @@ def check_unit(dist_dir, binary):
         with open(unit_path, "w", encoding="utf-8") as f:
             f.write(text.replace(SOURCE_BINARY_PATH, os.path.abspath(binary)))
         verify_unit(unit_path, os.path.join(tmp, "man"))
+        # The LAN's radvd unit, where radvd is installed (a Recommends of the package).
+        if shutil.which("radvd", path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin"):
+            shutil.copy(os.path.join(dist_dir, RADVD_UNIT_NAME), tmp)
+            verify_unit(os.path.join(tmp, RADVD_UNIT_NAME), os.path.join(tmp, "man"),
+                        name=RADVD_UNIT_NAME)
 
     run_like_the_unit(settings, env, binary)
 
@@ -450,6 +457,7 @@ def check_install(dist_dir, build_dir, prefix, sbindir, mandir, unitdir, docdir,
                 os.path.join(place(mandir), "man8", "ferrin.8"): "ferrin.8",
                 os.path.join(place(mandir), "man8", "ferrin-6rd.8"): "ferrin-6rd.8",
                 os.path.join(place(unitdir), UNIT_NAME): UNIT_NAME,
+                os.path.join(place(unitdir), RADVD_UNIT_NAME): RADVD_UNIT_NAME,
                 os.path.join(place(docdir), "examples", ENV_EXAMPLE): ENV_EXAMPLE,
                 os.path.join(place(sysusersdir), "ferrin.conf"): SYSUSERS,
                 os.path.join(place(sysconfdir), "ferrin", "dhcp.conf"): "dhcp/dhcp.conf",

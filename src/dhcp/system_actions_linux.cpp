@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -38,7 +39,10 @@ double now()
 // Runs argv (looked up in PATH) and returns its exit status, or -1 after
 // logging when it could not run, was killed or took too long. With quiet,
 // its standard error goes to /dev/null and a non-zero status is not logged.
-int run_command(const char* const* argv, int quiet)
+// With capture, what it writes on standard output goes there (cut to
+// capture_size, terminated).
+int run_command(const char* const* argv, int quiet, char* capture = nullptr,
+                size_t capture_size = 0)
 {
     char text[512];
     int count = 0;
@@ -46,40 +50,75 @@ int run_command(const char* const* argv, int quiet)
         ++count;
     join_words(argv, count, text, sizeof text);
 
+    int pipe_fds[2] = {-1, -1};
+    if (capture != nullptr && pipe2(pipe_fds, O_CLOEXEC) == -1) {
+        syslog(LOG_ERR, "pipe: %m");
+        return -1;
+    }
     const pid_t pid = fork();
     if (pid == -1) {
         syslog(LOG_ERR, "fork: %m");
+        if (capture != nullptr) {
+            close(pipe_fds[0]);
+            close(pipe_fds[1]);
+        }
         return -1;
     }
     if (pid == 0) {
         if (quiet) {
-            const int null = open("/dev/null", O_WRONLY);
+            const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
             if (null != -1)
                 dup2(null, STDERR_FILENO);
         }
+        if (capture != nullptr)
+            dup2(pipe_fds[1], STDOUT_FILENO);
         execvp(argv[0], const_cast<char* const*>(argv));
         syslog(LOG_ERR, "%s: exec: %m", argv[0]);
         _exit(127);
     }
 
+    size_t used = 0;
+    if (capture != nullptr) {
+        close(pipe_fds[1]);
+        fcntl(pipe_fds[0], F_SETFL, O_NONBLOCK);
+        capture[0] = '\0';
+    }
     const double deadline = now() + command_seconds;
     int status = 0;
     for (;;) {
+        // Reading as it runs: a full pipe would stop the command.
+        while (capture != nullptr) {
+            char chunk[4096];
+            const ssize_t got = read(pipe_fds[0], chunk, sizeof chunk);
+            if (got <= 0)
+                break;
+            const size_t room = capture_size - 1 - used;
+            const size_t take = static_cast<size_t>(got) < room ? static_cast<size_t>(got) : room;
+            std::memcpy(capture + used, chunk, take);
+            used += take;
+            capture[used] = '\0';
+        }
         const pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid)
             break;
         if (done == -1 && errno != EINTR) {
             syslog(LOG_ERR, "waitpid: %m");
-            return -1;
+            status = -1;
+            break;
         }
         if (now() >= deadline) {
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
             syslog(LOG_ERR, "%s: still running after %d seconds; killed", text, command_seconds);
-            return -1;
+            status = -1;
+            break;
         }
         pause_ms(10);
     }
+    if (capture != nullptr)
+        close(pipe_fds[0]);
+    if (status == -1)
+        return -1;
     if (WIFSIGNALED(status)) {
         syslog(LOG_ERR, "%s: killed by signal %d", text, WTERMSIG(status));
         return -1;
@@ -90,25 +129,28 @@ int run_command(const char* const* argv, int quiet)
     return code;
 }
 
-void unit_name(const char* tun, char* out, size_t size)
+constexpr char forwarding_path[] = "/proc/sys/net/ipv6/conf/all/forwarding";
+
+}  // namespace
+
+void tunnel_unit(const char* tun, char* out, size_t size)
 {
     std::snprintf(out, size, "ferrin@%s.service", tun);
 }
 
-}  // namespace
-
-int unit_active(const char* tun)
+void radvd_unit(const char* tun, char* out, size_t size)
 {
-    char unit[64];
-    unit_name(tun, unit, sizeof unit);
+    std::snprintf(out, size, "ferrin-radvd@%s.service", tun);
+}
+
+int unit_active(const char* unit)
+{
     const char* argv[] = {"systemctl", "is-active", "--quiet", unit, nullptr};
     return run_command(argv, 1) == 0 ? 1 : 0;
 }
 
-int unit_command(const char* verb, const char* tun)
+int unit_command(const char* verb, const char* unit)
 {
-    char unit[64];
-    unit_name(tun, unit, sizeof unit);
     // --no-block: the unit starts after network-online.target, which may wait
     // for the very DHCP client that runs this hook. Waiting for the job here
     // would hold the client, and the boot with it.
@@ -137,4 +179,66 @@ int wait_for_interface(const char* name, int seconds)
         pause_ms(20);
     }
     return 0;
+}
+
+int program_installed(const char* program)
+{
+    const char* path = getenv("PATH");
+    for (const char* p = path != nullptr ? path : ""; *p != '\0';) {
+        const size_t length = std::strcspn(p, ":");
+        char candidate[512];
+        const int n = std::snprintf(candidate, sizeof candidate, "%.*s/%s",
+                                    static_cast<int>(length), p, program);
+        if (length > 0 && n > 0 && static_cast<size_t>(n) < sizeof candidate &&
+            access(candidate, X_OK) == 0)
+            return 1;
+        p += length;
+        if (*p == ':')
+            ++p;
+    }
+    return 0;
+}
+
+int check_radvd_config(const char* path)
+{
+    const char* argv[] = {"radvd", "--configtest", "--config", path, "--logmethod", "stderr_clean",
+                          nullptr};
+    return run_command(argv, 0) == 0 ? 0 : -1;
+}
+
+int load_nft_file(const char* path)
+{
+    const char* argv[] = {"nft", "-f", path, nullptr};
+    return run_command(argv, 0) == 0 ? 0 : -1;
+}
+
+int forwarding_on()
+{
+    const int fd = open(forwarding_path, O_RDONLY | O_CLOEXEC);
+    if (fd == -1)
+        return -1;
+    char value = '0';
+    const ssize_t got = read(fd, &value, 1);
+    close(fd);
+    return got == 1 ? (value != '0') : -1;
+}
+
+int turn_on_forwarding()
+{
+    if (forwarding_on() == 1)
+        return 0;
+    const int fd = open(forwarding_path, O_WRONLY | O_CLOEXEC);
+    if (fd == -1 || write(fd, "1\n", 2) != 2) {
+        syslog(LOG_ERR, "%s: write: %m", forwarding_path);
+        if (fd != -1)
+            close(fd);
+        return -1;
+    }
+    close(fd);
+    return 1;
+}
+
+int run_capture(const char* const* argv, char* out, size_t size)
+{
+    return run_command(argv, 1, out, size);
 }

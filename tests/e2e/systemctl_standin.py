@@ -1,24 +1,32 @@
 # SPDX-License-Identifier: BSD-2-Clause
-"""A stand-in for systemctl where no systemd runs, for the unit ferrin@TUN.
+"""A stand-in for systemctl where no systemd runs, for the project's units
+(ferrin@TUN and ferrin-radvd@TUN).
 
 The DHCP tests bind a small wrapper over /usr/bin/systemctl in the private
 mount namespace of a DHCP client; ferrin-6rd, called by the client's hook,
 then runs this instead of systemctl:
 
-    systemctl_standin.py STATE UNIT_FILE FERRIN HELPER [--no-block] [--quiet] VERB ferrin@TUN
+    systemctl_standin.py STATE UNIT_DIR FERRIN HELPER [--no-block] [--quiet] [--property=P,...]
+                         [--signal=SIG] [--kill-whom=main] VERB UNIT
 
-VERB is start, stop, restart or is-active. The unit file is the real one
-(dist/ferrin@.service), followed as systemd would for these verbs: its
+VERB is start, stop, restart, reload, reload-or-restart, is-active, show or
+kill. The unit file is the real one from UNIT_DIR (dist/), followed as
+systemd would for these verbs: its ConditionPathExists lines, its
 EnvironmentFile lines in order ("-" for optional, %i the instance), its
 ExecStart run in the background ($VAR split into words, ${VAR} one word),
-then its ExecStartPost, waited for ("+" dropped: there is no sandbox here).
-/usr/sbin/ferrin and /usr/sbin/ferrin-6rd become FERRIN and HELPER.
+then its ExecStartPost, waited for; its ExecReload with $MAINPID; at a stop,
+SIGTERM and then its ExecStopPost with SERVICE_RESULT=success ("+" dropped:
+there is no sandbox here). /usr/sbin/ferrin and /usr/sbin/ferrin-6rd become
+FERRIN and HELPER. With --no-block the job runs in the background, one job
+of a unit at a time, and the command returns at once, as systemctl does.
 
-In STATE: TUN.pid holds the running daemon's PID, "started" one line per
-daemon started ("PID<TAB>argv as JSON"), TUN.log the daemons' standard
-error (the unit discards it). Every wait is bounded.
+In STATE: UNIT.pid holds the running main process's PID, "started" one line
+per ferrin daemon started ("PID<TAB>argv as JSON"), UNIT.log the processes'
+standard error (the units discard it or send it to the journal). Every wait
+is bounded.
 """
 
+import fcntl
 import json
 import os
 import pathlib
@@ -33,7 +41,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from netlab import process_runs as running  # noqa: E402
 
 STOP_SECONDS = 10
-POST_SECONDS = 30
+POST_SECONDS = 60
+JOB_SECONDS = 120
 
 
 def unit_lines(unit_file):
@@ -45,13 +54,13 @@ def unit_lines(unit_file):
     return lines
 
 
-def environment(unit_file, tun):
+def environment(settings, instance):
     env = {}
-    for name, value in unit_lines(unit_file):
+    for name, value in settings:
         if name != "EnvironmentFile":
             continue
         optional = value.startswith("-")
-        path = value.lstrip("-").replace("%i", tun)
+        path = value.lstrip("-").replace("%i", instance)
         if not os.path.exists(path):
             if optional:
                 continue
@@ -65,10 +74,20 @@ def environment(unit_file, tun):
     return env
 
 
-def command(line, tun, env, programs):
+def conditions_met(settings, instance):
+    """ConditionPathExists: all plain ones, and one of the "|" ones if any."""
+    plain, any_of = [], []
+    for name, value in settings:
+        if name == "ConditionPathExists":
+            (any_of if value.startswith("|") else plain).append(
+                os.path.exists(value.lstrip("|").replace("%i", instance)))
+    return all(plain) and (not any_of or any(any_of))
+
+
+def command(line, instance, env, programs):
     argv = []
     for word in line.split():
-        word = word.replace("%i", tun)
+        word = word.replace("%i", instance)
         whole = re.fullmatch(r"\$\{(\w+)\}", word)
         split = re.fullmatch(r"\$(\w+)", word)
         if whole:
@@ -82,45 +101,62 @@ def command(line, tun, env, programs):
 
 
 class Unit:
-    def __init__(self, state, unit_file, ferrin, helper, tun):
-        self.state, self.unit_file, self.ferrin, self.tun = state, unit_file, ferrin, tun
+    def __init__(self, state, unit_dir, ferrin, helper, name):
+        template, self.instance = name.replace(".service", "").split("@", 1)
+        self.state, self.name = state, template + "@" + self.instance
+        self.settings = unit_lines(os.path.join(unit_dir, template + "@.service"))
+        self.ferrin = ferrin
         self.programs = {"/usr/sbin/ferrin": ferrin, "/usr/sbin/ferrin-6rd": helper}
-        self.pid_path = os.path.join(state, tun + ".pid")
+        self.pid_path = os.path.join(state, self.name + ".pid")
+        self.exe = self.programs.get(self.values("ExecStart")[0].split()[0],
+                                     self.values("ExecStart")[0].split()[0])
+
+    def values(self, key):
+        return [v for n, v in self.settings if n == key]
 
     def pid(self):
         try:
             pid = int(pathlib.Path(self.pid_path).read_text())
         except (OSError, ValueError):
             return None
-        return pid if running(pid, self.ferrin) else None
+        return pid if running(pid, self.exe) else None
 
     def active(self):
         return self.pid() is not None
 
+    def run_all(self, key, env, extra=None):
+        """Runs each line of key in turn; the first status that is not 0, or 0."""
+        for value in self.values(key):
+            argv = command(value.lstrip("+-"), self.instance, env, self.programs)
+            argv = [a.replace("$MAINPID", str(self.pid() or 0)) for a in argv]
+            try:
+                status = subprocess.run(argv, timeout=POST_SECONDS,
+                                        env=dict(os.environ, **(extra or {}))).returncode
+            except subprocess.TimeoutExpired:
+                status = -1
+            if status != 0 and not value.lstrip("+").startswith("-"):
+                return status
+        return 0
+
     def start(self):
         if self.active():
             return 0
-        env = environment(self.unit_file, self.tun)
-        settings = unit_lines(self.unit_file)
-        exec_start = [v for n, v in settings if n == "ExecStart"][0]
-        argv = command(exec_start, self.tun, env, self.programs)
-        with open(os.path.join(self.state, self.tun + ".log"), "ab") as log:
-            daemon = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                      stderr=log, start_new_session=True)
+        if not conditions_met(self.settings, self.instance):
+            return 0
+        env = environment(self.settings, self.instance)
+        argv = command(self.values("ExecStart")[0], self.instance, env, self.programs)
+        with open(os.path.join(self.state, self.name + ".log"), "ab") as log:
+            main = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                    stderr=log, start_new_session=True)
         with open(self.pid_path, "w") as f:
-            f.write("%d\n" % daemon.pid)
-        with open(os.path.join(self.state, "started"), "a") as f:
-            f.write("%d\t%s\n" % (daemon.pid, json.dumps(argv)))
-        for value in (v for n, v in settings if n == "ExecStartPost"):
-            post = command(value.lstrip("+-"), self.tun, env, self.programs)
-            try:
-                status = subprocess.run(post, timeout=POST_SECONDS).returncode
-            except subprocess.TimeoutExpired:
-                status = -1
-            if status != 0:
-                # systemd stops a unit whose ExecStartPost fails.
-                self.stop()
-                return 1
+            f.write("%d\n" % main.pid)
+        if argv[0] == self.ferrin:
+            with open(os.path.join(self.state, "started"), "a") as f:
+                f.write("%d\t%s\n" % (main.pid, json.dumps(argv)))
+        if self.run_all("ExecStartPost", env) != 0:
+            # systemd stops a unit whose ExecStartPost fails.
+            self.stop()
+            return 1
         return 0
 
     def stop(self):
@@ -128,31 +164,40 @@ class Unit:
         if pid is not None:
             os.kill(pid, signal.SIGTERM)
             deadline = time.monotonic() + STOP_SECONDS
-            while running(pid, self.ferrin) and time.monotonic() < deadline:
+            while running(pid, self.exe) and time.monotonic() < deadline:
                 time.sleep(0.02)
-            if running(pid, self.ferrin):
+            if running(pid, self.exe):
                 os.kill(pid, signal.SIGKILL)
+            self.run_all("ExecStopPost", environment(self.settings, self.instance),
+                         {"SERVICE_RESULT": "success"})
         try:
             os.unlink(self.pid_path)
         except FileNotFoundError:
             pass
         return 0
 
+    def reload(self):
+        if not self.active():
+            return 1
+        return self.run_all("ExecReload", environment(self.settings, self.instance))
 
-def main(args):
-    state, unit_file, ferrin, helper = args[:4]
-    words = [a for a in args[4:] if not a.startswith("--")]
-    quiet = "--quiet" in args[4:]
-    if len(words) != 2 or not re.fullmatch(r"ferrin@[^./]+(\.service)?", words[1]):
-        print("systemctl stand-in: cannot do %r" % " ".join(args[4:]), file=sys.stderr)
-        return 1
-    verb, name = words
-    unit = Unit(state, unit_file, ferrin, helper, name.split("@", 1)[1].replace(".service", ""))
-    if verb == "is-active":
-        active = unit.active()
-        if not quiet:
-            print("active" if active else "inactive")
-        return 0 if active else 3
+    def show(self, properties):
+        pid = self.pid()
+        values = {"ActiveState": "active" if pid else "inactive",
+                  "SubState": "running" if pid else "dead", "MainPID": str(pid or 0)}
+        for name in properties:
+            print("%s=%s" % (name, values.get(name, "")))
+        return 0
+
+    def kill(self, signame):
+        pid = self.pid()
+        if pid is None:
+            return 1
+        os.kill(pid, getattr(signal, "SIG" + signame.upper().replace("SIG", "")))
+        return 0
+
+
+def job(unit, verb, options):
     if verb == "start":
         return unit.start()
     if verb == "stop":
@@ -160,8 +205,61 @@ def main(args):
     if verb == "restart":
         unit.stop()
         return unit.start()
-    print("systemctl stand-in: unknown verb %s" % verb, file=sys.stderr)
-    return 1
+    if verb == "reload":
+        return unit.reload()
+    if verb == "reload-or-restart":
+        return unit.reload() if unit.active() else unit.start()
+    raise SystemExit("systemctl stand-in: unknown verb %s" % verb)
+
+
+def in_background(unit, verb, options):
+    """Runs the job in a process of its own, after the unit's earlier jobs."""
+    if os.fork() != 0:
+        return 0
+    os.setsid()
+    if os.fork() != 0:
+        os._exit(0)
+    # The caller may read systemctl's output to its end: the job keeps none of it.
+    null = os.open(os.devnull, os.O_RDWR)
+    log = os.open(os.path.join(unit.state, unit.name + ".log"), os.O_WRONLY | os.O_CREAT | os.O_APPEND)
+    for fd, target in ((0, null), (1, null), (2, log)):
+        os.dup2(target, fd)
+    with open(os.path.join(unit.state, unit.name + ".job"), "w") as lock:
+        deadline = time.monotonic() + JOB_SECONDS
+        while True:
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except BlockingIOError:
+                if time.monotonic() >= deadline:
+                    os._exit(1)
+                time.sleep(0.02)
+        status = job(unit, verb, options)
+    os._exit(status)
+
+
+def main(args):
+    state, unit_dir, ferrin, helper = args[:4]
+    options = {a.split("=", 1)[0]: a.split("=", 1)[1] if "=" in a else ""
+               for a in args[4:] if a.startswith("--")}
+    words = [a for a in args[4:] if not a.startswith("--")]
+    if len(words) != 2 or not re.fullmatch(r"ferrin(-radvd)?@[^./]+(\.service)?", words[1]):
+        print("systemctl stand-in: cannot do %r" % " ".join(args[4:]), file=sys.stderr)
+        return 1
+    verb, name = words
+    unit = Unit(state, unit_dir, ferrin, helper, name)
+    if verb == "is-active":
+        active = unit.active()
+        if "--quiet" not in options:
+            print("active" if active else "inactive")
+        return 0 if active else 3
+    if verb == "show":
+        return unit.show(options.get("--property", "").split(","))
+    if verb == "kill":
+        return unit.kill(options.get("--signal", "TERM"))
+    if "--no-block" in options:
+        return in_background(unit, verb, options)
+    return job(unit, verb, options)
 
 
 if __name__ == "__main__":

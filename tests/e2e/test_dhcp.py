@@ -62,7 +62,6 @@ from syslog_capture import SyslogCapture  # noqa: E402
 HELPER = os.path.abspath(os.environ.get("FERRIN_6RD_BINARY") or os.path.join(
     os.path.dirname(os.path.abspath(netlab.BINARY)), "ferrin-6rd"))
 DIST = os.path.join(netlab.ROOT, "dist")
-UNIT_FILE = os.path.join(DIST, "ferrin@.service")
 STANDIN = os.path.join(netlab.HERE, "systemctl_standin.py")
 SOURCE_HELPER = "/usr/sbin/ferrin-6rd"
 HOOK_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"  # dhclient-script's own PATH
@@ -133,10 +132,11 @@ class DhcpSite:
         self.binds = []
         self.run_upper = self.overlay("/run")
         self.overlay("/etc")
+        self.lib_upper = self.overlay("/var/lib")
 
         wrapper = self.path("systemctl")
         write(wrapper, "#!/bin/sh\nexec %s %s %s %s %s %s \"$@\"\n" % (
-            sys.executable, STANDIN, self.state, UNIT_FILE, os.path.abspath(netlab.BINARY),
+            sys.executable, STANDIN, self.state, DIST, os.path.abspath(netlab.BINARY),
             HELPER), 0o755)
         self.bind(wrapper, os.path.realpath(shutil.which("systemctl", path=HOOK_PATH)))
 
@@ -208,6 +208,9 @@ class DhcpSite:
         """True when nothing runs in the site but the client and the daemon:
         the last hook has ended."""
         allowed = {os.path.realpath(client_binary), os.path.realpath(netlab.BINARY)}
+        radvd = shutil.which("radvd", path=HOOK_PATH)
+        if radvd:
+            allowed.add(os.path.realpath(radvd))
         for pid in self.ns.pids():
             try:
                 if os.path.realpath("/proc/%d/exe" % pid) not in allowed:
@@ -390,6 +393,8 @@ class LeaseStory:
             "FERRIN_LAN": self.lan,
             "FERRIN_LAN_ADDRESS": "",
             "FERRIN_UNREACHABLE": "",
+            "FERRIN_LAN_DNS": "",
+            "FERRIN_LAN_FIREWALL": "yes",
         }
         if self.lan:
             lan = d if d.prefixlen == 64 else ipaddress.IPv6Network(

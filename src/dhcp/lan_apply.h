@@ -1,0 +1,29 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// Puts the LAN in the state a plan asks for: the prefix history on disk, the
+// router advertisements (radvd, in a unit of its own per tunnel), the
+// firewall table (nftables) and IPv6 forwarding. Each piece that fails is
+// logged and leaves the others, and the tunnel, working.
+#pragma once
+
+#include "dhcp/lease_plan.h"
+#include "dhcp/prefix_history.h"
+
+// Where the prefix history lives; it must outlast a reboot.
+inline constexpr char history_path[] = "/var/lib/ferrin/prefixes";
+
+// The history as it is on disk: none, or a damaged file, give an empty one
+// (the damage logged).
+prefix_history read_history();
+
+// plan is null when there is no tunnel. With the tunnel up the LANs hear
+// this host as their router; down, that it is gone. exceptions is the nft
+// include pattern of the operator's own rules.
+void apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const char* exceptions);
+
+// Takes down what apply_lan made for tun: its radvd unit and configuration,
+// its table. For a tunnel the settings no longer name.
+void retire_lan(const char* tun);
+
+// Paths below /run/ferrin of what apply_lan writes for tun, for status.
+void radvd_config_path(const char* tun, char* out, size_t size);
+void firewall_path(const char* tun, char* out, size_t size);

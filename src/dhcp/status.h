@@ -1,0 +1,11 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// ferrin-6rd status: one screen for the operator who asks why the LAN has
+// no IPv6. It reads what is in place and changes nothing.
+#pragma once
+
+#include "dhcp/lease_plan.h"
+#include "dhcp/settings.h"
+
+// found is as read_env gives it for the settings' tunnel, plan the plan read.
+void print_status(const dhcp_settings& settings, const char* settings_path, int found,
+                  const tunnel_plan& plan);
