@@ -16,6 +16,9 @@
 
 namespace {
 
+// Set apart from the kernel's route of an address by its metric and protocol.
+const char stale_route_metric[] = "2048";
+
 void stop_radvd(const char* tun)
 {
     char path[128], unit[64];
@@ -127,6 +130,39 @@ void apply_firewall(const char* tun, const tunnel_plan* plan, const prefix_histo
         remove_file(path);
 }
 
+bool stale_in(const prefix_history& history, const prefix_record& r)
+{
+    for (int i = 0; i < history.count; ++i)
+        if (history.records[i].stale_until != 0 &&
+            std::strcmp(history.records[i].lan, r.lan) == 0 &&
+            std::strcmp(history.records[i].prefix, r.prefix) == 0)
+            return true;
+    return false;
+}
+
+// The edge's address in a stale prefix is gone, and with it the route to the
+// hosts still sending from it: without one of its own, the answer that
+// tells them so would follow the domain route into the tunnel.
+void route_stale_prefixes(const prefix_history& old, const prefix_history& history)
+{
+    for (int i = 0; i < old.count; ++i) {
+        const prefix_record& r = old.records[i];
+        if (r.stale_until != 0 && !stale_in(history, r)) {
+            const char* args[] = {"route", "del", r.prefix, "dev", r.lan, "proto", "static",
+                                  "metric", stale_route_metric, nullptr};
+            run_ip(args, 1);
+        }
+    }
+    for (int i = 0; i < history.count; ++i) {
+        const prefix_record& r = history.records[i];
+        if (r.stale_until != 0) {
+            const char* args[] = {"route", "replace", r.prefix, "dev", r.lan, "proto", "static",
+                                  "metric", stale_route_metric, nullptr};
+            run_ip(args, 1);
+        }
+    }
+}
+
 }  // namespace
 
 prefix_history read_history()
@@ -140,12 +176,21 @@ prefix_history read_history()
     return history;
 }
 
+int history_expired(const prefix_history& history, long long now)
+{
+    for (int i = 0; i < history.count; ++i)
+        if (history.records[i].stale_until != 0 && history.records[i].stale_until <= now)
+            return 1;
+    return 0;
+}
+
 void apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const char* exceptions)
 {
     const prefix_history old = read_history();
     const prefix_history history = next_history(old, plan, static_cast<long long>(time(nullptr)));
     if (!same_history(old, history))
         write_history(history);
+    route_stale_prefixes(old, history);
     // Not before the tunnel is up: until then this host is no router.
     if (tunnel_up && plan != nullptr && plan->lan_count > 0 && turn_on_forwarding() == 1)
         syslog(LOG_NOTICE, "IPv6 forwarding turned on for the LAN (net.ipv6.conf.all.forwarding = 1)");

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// Puts the LAN in the state a plan asks for: the prefix history on disk, the
-// router advertisements (radvd, in a unit of its own per tunnel), the
-// firewall table (nftables) and IPv6 forwarding. Each piece that fails is
+// Puts the LAN in the state a plan asks for: the prefix history on disk with
+// a route to each stale prefix, the router advertisements (radvd, in a unit
+// of its own per tunnel), the firewall table (nftables) and IPv6 forwarding. Each piece that fails is
 // logged and leaves the others, and the tunnel, working.
 #pragma once
 
@@ -14,6 +14,10 @@ inline constexpr char history_path[] = "/var/lib/ferrin/prefixes";
 // The history as it is on disk: none, or a damaged file, give an empty one
 // (the damage logged).
 prefix_history read_history();
+
+// 1 when a stale prefix of the history has reached its end: the next
+// apply_lan stops announcing it.
+int history_expired(const prefix_history& history, long long now);
 
 // plan is null when there is no tunnel. With the tunnel up the LANs hear
 // this host as their router; down, that it is gone. exceptions is the nft

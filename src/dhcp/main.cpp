@@ -29,6 +29,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #ifndef FERRIN_SETTINGS_PATH
@@ -293,6 +294,9 @@ int command_up(const char* uplink, const char* leased_v4, const char* const* wor
     case UNIT_KEEP:
         syslog(LOG_INFO, "ferrin@%s: the lease on %s is unchanged; the tunnel runs on", tun,
                uplink);
+        // A renewal is the chance to stop announcing what has run out.
+        if (history_expired(read_history(), static_cast<long long>(time(nullptr))))
+            apply_lan(tun, &plan, 1, exceptions_pattern().c_str());
         return 0;
     case UNIT_READDRESS:
         syslog(LOG_NOTICE, "ferrin@%s: new LAN settings; the tunnel runs on", tun);

@@ -127,8 +127,8 @@ class Unit:
     def run_all(self, key, env, extra=None):
         """Runs each line of key in turn; the first status that is not 0, or 0."""
         for value in self.values(key):
-            argv = command(value.lstrip("+-"), self.instance, env, self.programs)
-            argv = [a.replace("$MAINPID", str(self.pid() or 0)) for a in argv]
+            line = value.lstrip("+-").replace("$MAINPID", str(self.pid() or 0))
+            argv = command(line, self.instance, env, self.programs)
             try:
                 status = subprocess.run(argv, timeout=POST_SECONDS,
                                         env=dict(os.environ, **(extra or {}))).returncode
