@@ -27,9 +27,9 @@ int ReadyFd = -1;
     while (got == -1 && errno == EINTR);
     if (got == 1)
         _exit(0);
-    // The daemon has said why on the standard error it still shared.
-    int status = 0;
-    while (waitpid(daemon, &status, 0) == -1 && errno == EINTR) {
+    // The daemon has said why on the standard error it still shared. Its
+    // end of the pipe closes while it exits: once collected, none is left.
+    while (waitpid(daemon, nullptr, 0) == -1 && errno == EINTR) {
     }
     _exit(1);
 }
