@@ -10,8 +10,14 @@
 int open_standard_descriptors();
 
 // Becomes a daemon: a child in a new session, in /, with the null device as
-// standard input, output and error; the starting process ends with status 0.
-// Everything that can fail is done before the fork, so a start that reports
-// success has a daemon behind it. In the child 0; in the caller -1 after
-// logging, when nothing has changed.
+// standard input and output. The starting process waits until the daemon
+// calls report_ready() and then ends with status 0, or, when the daemon ends
+// before that, with status 1: a start that reports success has a daemon
+// behind it, with everything that can fail done. Until then the daemon's
+// messages still reach the starter's standard error. In the child 0; in the
+// caller -1 after logging, when nothing has changed.
 int detach();
+
+// Ends the start in the daemon: the null device becomes standard error, the
+// log goes to syslog only, and the starting process returns 0.
+void report_ready();

@@ -102,12 +102,13 @@ int main(int argc, char** argv)
             remove_pidfile();
             return 1;
         }
-        // Standard error is the null device now: syslog only.
-        log_open(program_name(), false);
         if (write_pidfile() == -1) {
             remove_pidfile();
             return 1;
         }
+        // Nothing can fail from here on: the starter may return, and
+        // messages go to syslog only.
+        report_ready();
     }
 
     log_message(LOG_NOTICE, "%s started", identity);

@@ -30,6 +30,16 @@ int refuse_all_input(int fd)
     return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
 }
 
+// What arrived between the socket's creation and its filter would stay
+// queued for good; with the filter in place nothing joins it, so one pass
+// empties the queue. A one-byte read takes a whole datagram.
+void drop_queued_input(int fd)
+{
+    char byte;
+    while (recv(fd, &byte, sizeof byte, MSG_DONTWAIT) != -1) {
+    }
+}
+
 }  // namespace
 
 int open_fragment_sender(const sockaddr* address, socklen_t length, const char* address_text)
@@ -59,6 +69,7 @@ int open_fragment_sender(const sockaddr* address, socklen_t length, const char* 
         close(fd);
         return -1;
     }
+    drop_queued_input(fd);
     FragmentFd = fd;
     return 0;
 }

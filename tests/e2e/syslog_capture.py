@@ -18,10 +18,11 @@ whatever has arrived.
 
 `capture.within(namespace, mounts=...)` gives the command more of a private
 view of the system: overlays over folders (what the command writes there
-lands in a folder of the test, the host's folder stays as it is) and bind
-mounts (a file or folder of the test in place of the host's). An overlay over
-/run would hide /run/netns, so with mounts the command enters the network
-namespace first and the mount namespace is made inside it.
+lands in a folder of the test, the host's folder stays as it is), bind
+mounts (a file or folder of the test in place of the host's) and full file
+systems (an empty tmpfs without a free byte in place of a folder). A mount
+over /run would hide /run/netns, so with mounts the command enters the
+network namespace first and the mount namespace is made inside it.
 
 A capture normally takes records in when it is asked; drain_in_background()
 makes a thread do it, for commands that log much: a unix datagram socket
@@ -30,10 +31,12 @@ every syslog call wait.
 
 Run as a program, this file is the entry step of such a command:
     python3 syslog_capture.py --enter SOCKET STAGE [--groups G,G]
-        [--overlay TARGET:UPPER:WORK]... [--bind SOURCE:TARGET]... -- COMMAND...
+        [--overlay TARGET:UPPER:WORK]... [--bind SOURCE:TARGET]... [--full TARGET]...
+        -- COMMAND...
 """
 
 import ctypes
+import errno
 import os
 import re
 import selectors
@@ -128,8 +131,9 @@ class SyslogCapture(netlab.Closing):
         """A stand-in for namespace (None: the test's own network namespace) whose
         commands log into this capture. groups, when given, becomes the started
         process's supplementary group list. mounts, when given, is a list of
-        ("overlay", target, upper, work) and ("bind", source, target), made in
-        that order in the command's mount namespace; paths may not hold ":"."""
+        ("overlay", target, upper, work), ("bind", source, target) and
+        ("full", target), made in that order in the command's mount
+        namespace; paths may not hold ":"."""
         return _Within(self, namespace, groups, mounts)
 
     def drain_in_background(self):
@@ -217,6 +221,8 @@ def _enter(socket_path, stage, groups, mounts, argv):
             target, upper, work = paths
             mount("overlay", target, "overlay", 0,
                   "lowerdir=%s,upperdir=%s,workdir=%s" % (target, upper, work))
+        elif kind == "full":
+            _fill(mount, paths[0])
         else:
             source, target = paths
             mount(source, target, None, _MS_BIND)
@@ -225,13 +231,30 @@ def _enter(socket_path, stage, groups, mounts, argv):
     os.execvp(argv[0], argv)
 
 
+def _fill(mount, target):
+    """A tmpfs of one page at target, that page taken: files can still be
+    made there, but nothing can be written to them."""
+    mount("tmpfs", target, "tmpfs", _MS_NOSUID, "size=4k,mode=0755")
+    fd = os.open(os.path.join(target, "filler"), os.O_WRONLY | os.O_CREAT, 0o600)
+    try:
+        for _ in range(16):
+            os.write(fd, bytes(4096))
+    except OSError as error:
+        if error.errno != errno.ENOSPC:
+            raise
+    else:
+        raise AssertionError("%s never filled up" % target)
+    finally:
+        os.close(fd)
+
+
 def main(args):
     if len(args) < 4 or args[0] != "--enter":
         sys.exit("usage: syslog_capture.py --enter SOCKET STAGE [--groups G,G] -- COMMAND...")
     socket_path, stage, rest = args[1], args[2], args[3:]
     groups = None
     mounts = []
-    while rest[:1] in (["--groups"], ["--overlay"], ["--bind"]) and len(rest) >= 2:
+    while rest[:1] in (["--groups"], ["--overlay"], ["--bind"], ["--full"]) and len(rest) >= 2:
         if rest[0] == "--groups":
             groups = [int(g) for g in rest[1].split(",") if g]
         else:

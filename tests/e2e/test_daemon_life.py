@@ -12,6 +12,7 @@ import errno
 import grp
 import os
 import pwd
+import select
 import signal
 import stat
 import sys
@@ -58,6 +59,17 @@ def reap(pid, timeout=10.0):
         got, status = os.waitpid(pid, os.WNOHANG)
         return (os.waitstatus_to_exitcode(status),) if got == pid else None
     return wait_for(ended, timeout, what="pid %d to be reaped" % pid)[0]
+
+
+def wait_ended(daemon, timeout=20.0):
+    """Returns as soon as the process has ended (a pidfd wakes this process;
+    Popen.wait with a timeout polls, up to 50 ms late)."""
+    fd = os.pidfd_open(daemon.pid)
+    try:
+        if not select.select([fd], [], [], timeout)[0]:
+            raise AssertionError("pid %d still runs after %.0f s" % (daemon.pid, timeout))
+    finally:
+        os.close(fd)
 
 
 def read_bytes(path):
@@ -282,6 +294,44 @@ class DaemonLifeTest(unittest.TestCase):
                 self.stop_detached(pid, binary)
                 self.assertEqual(self.capture.messages(name), [STARTED, EXITING])
                 self.assertFalse(os.path.exists(path))
+
+    def test_the_file_holds_the_daemons_pid_when_the_start_returns(self):
+        """What `kill $(cat /var/run/ferrin.pid)` right after a start finds."""
+        self.own_address_on_lo()
+        binary, name = self.lab.program_copy("w")
+        path = pid_file_path(name)
+        found = []
+        for _ in range(30):
+            with open(path, "wb") as f:
+                f.write(b"99999\n")
+            starter = self.launch(binary, unique_name("tun"))
+            try:
+                wait_ended(starter)
+                content = read_bytes(path)
+                status = starter.wait()
+            finally:
+                pids = self.adopt_all(binary)
+            self.assertEqual((status, len(pids)), (0, 1), starter.stderr())
+            found.append((content, pids[0]))
+            self.stop_detached(pids[0], binary)
+            self.capture.records()  # keeps the capture's socket from filling up
+        wrong = [(content, pid) for content, pid in found if content != b"%d\n" % pid]
+        self.assertEqual(wrong, [], "%d of %d starts" % (len(wrong), len(found)))
+
+    def test_a_pid_file_that_cannot_be_written_fails_the_start(self):
+        self.own_address_on_lo()
+        binary, name = self.lab.program_copy("x")
+        # Below a full /run the file is made, and the write of the PID fails.
+        full = self.capture.within(self.ns, mounts=[("full", os.path.realpath("/var/run"))])
+        starter = self.lab.daemon([unique_name("tun"), PREFIX, RELAY, MY_V4],
+                                  namespace=full, binary=binary)
+        try:
+            status = starter.wait(timeout=20)
+        finally:
+            pids = self.adopt_all(binary)
+        message = "%s: write: %s" % (pid_file_path(name), os.strerror(errno.ENOSPC))
+        self.assertEqual((status, starter.stderr(), pids), (1, "%s: %s\n" % (name, message), []))
+        self.assertEqual(self.logged(name), [(LOG_DAEMON | LOG_ERR, message)])
 
     def test_file_deleted_while_running_is_reported_at_the_stop(self):
         self.own_address_on_lo()

@@ -5,8 +5,9 @@ a veth joins to another site of the domain, where a plain ferrin runs.
 
 The operator's steps are the README's: install the .deb, copy the example
 settings to /etc/ferrin/tun6rd0.env, add the README's drop-in for the
-addresses and routes, systemctl enable --now ferrin@tun6rd0. Or, with the
-ISP's dnsmasq outside (sites.Isp) serving option 212: ask dhclient for
+addresses and routes, systemctl enable --now ferrin@tun6rd0; later the
+package is upgraded under the running tunnel, removed and purged. Or, with
+the ISP's dnsmasq outside (sites.Isp) serving option 212: ask dhclient for
 option-6rd and let the package's hook do the rest.
 """
 
@@ -45,6 +46,7 @@ class PackageUnderSystemd(unittest.TestCase):
         netlab.require_namespaces()
         cls.changes = debian_package.build()
         cls.deb = debian_package.deb(cls.changes)
+        cls.deb_inside = "/root/" + os.path.basename(cls.deb)
 
     def test_package_contents_and_lintian(self):
         listing = debian_package.file_list(self.deb)
@@ -130,6 +132,17 @@ class PackageUnderSystemd(unittest.TestCase):
         print("after SIGKILL: restarted (NRestarts=%s, PID %s -> %s), ping answered"
               % (again["NRestarts"], main_pid, restarted_pid))
 
+        # Installing the same package again takes an upgrade's path: the
+        # running tunnel is restarted on the binary just installed.
+        box.run("dpkg", "-i", self.deb_inside, timeout=300)
+        box.wait_unit(UNIT, ActiveState="active", SubState="running")
+        upgraded_pid = box.unit(UNIT, "MainPID")["MainPID"]
+        self.assertNotEqual(upgraded_pid, restarted_pid)
+        self.assertTrue(box_ns.link_exists(TUN))
+        self.ping(box)
+        print("dpkg -i over the running tunnel: restarted (PID %s -> %s), ping answered"
+              % (restarted_pid, upgraded_pid))
+
         box.run("systemctl", "stop", UNIT)
         stopped = box.unit(UNIT, "ActiveState", "Result", "ExecMainStatus", "ExecMainCode")
         self.assertEqual(stopped, {"ActiveState": "inactive", "Result": "success",
@@ -143,6 +156,23 @@ class PackageUnderSystemd(unittest.TestCase):
         score = re.search(r"Overall exposure level for %s: (\d+\.\d+) (\S+)" % re.escape(UNIT),
                           security)
         self.assertIsNotNone(score, security)
+
+        # Removing the package stops a running tunnel; purging it removes the state.
+        box.run("systemctl", "start", UNIT)
+        box.wait_unit(UNIT, ActiveState="active", SubState="running")
+        exits = box.journal(UNIT).count("ferrin/1.6 exiting")
+        box.run("dpkg", "--remove", "ferrin", timeout=300)
+        self.assertEqual(box.unit(UNIT, "ActiveState")["ActiveState"], "inactive")
+        self.assertFalse(box_ns.link_exists(TUN))
+        self.assertEqual(box.journal(UNIT).count("ferrin/1.6 exiting"), exits + 1)
+        state = ("/var/lib/ferrin", "/run/ferrin")
+        for folder in state:
+            box.write(folder + "/left-behind", "")
+        box.run("dpkg", "--purge", "ferrin", timeout=300)
+        self.assertEqual([f for f in state if box.run("test", "-e", f, check=False).returncode == 0],
+                         [])
+        print("dpkg --remove: %s stopped, interface gone; dpkg --purge: %s removed"
+              % (UNIT, " and ".join(state)))
 
         started = time.monotonic()
         self.assertEqual(box.power_off(), 0, box.console()[-2000:])
@@ -204,9 +234,8 @@ class PackageUnderSystemd(unittest.TestCase):
         """A machine booted in namespace, with the package installed."""
         box = machine.Machine(lab, namespace, machine.root_file_system())
         print("booted in %.1f s" % box.boot_seconds)
-        deb = "/root/" + os.path.basename(self.deb)
-        box.copy_in(self.deb, deb)
-        box.run("apt-get", "install", "--yes", "--no-install-recommends", deb,
+        box.copy_in(self.deb, self.deb_inside)
+        box.run("apt-get", "install", "--yes", "--no-install-recommends", self.deb_inside,
                 env={"DEBIAN_FRONTEND": "noninteractive"}, timeout=300)
         return box
 
