@@ -111,6 +111,7 @@ int main(int argc, char** argv)
         report_ready();
     }
 
+    drop_fragment_sender_input();
     log_message(LOG_NOTICE, "%s started", identity);
     if (run_event_loop(ctx) == -1) {
         // The PID file stays: only a requested stop removes it.

@@ -26,6 +26,11 @@ int open_raw_endpoint(const char* my_v4_text, TunnelContext& ctx);
 // logging and releasing what it made.
 int open_fragment_sender(const sockaddr* address, socklen_t length, const char* address_text);
 
+// Empties the way out's queue once more, at the end of the start-up: a
+// datagram that passed on another CPU just before its filter was attached
+// is queued a moment after open_fragment_sender emptied it.
+void drop_fragment_sender_input();
+
 // Sends the datagram of length bytes (outer header first, as the raw socket
 // takes it) so that it leaves in fragments with the same header fields. The
 // count sent, or -1 with errno.

@@ -74,6 +74,11 @@ int open_fragment_sender(const sockaddr* address, socklen_t length, const char* 
     return 0;
 }
 
+void drop_fragment_sender_input()
+{
+    drop_queued_input(FragmentFd);
+}
+
 ssize_t send_fragmentable(const uint8_t* datagram, size_t length, const sockaddr_in& target)
 {
     const int tos = datagram[1];
