@@ -407,7 +407,8 @@ def check_unit(dist_dir, binary):
         # The LAN's radvd unit, where radvd is installed (a Recommends of the package).
         if shutil.which("radvd", path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin"):
             shutil.copy(os.path.join(dist_dir, RADVD_UNIT_NAME), tmp)
-            verify_unit(os.path.join(tmp, RADVD_UNIT_NAME), os.path.join(tmp, "man"),
+            # radvd(8) is the system's own page: the trailing colon adds its folders.
+            verify_unit(os.path.join(tmp, RADVD_UNIT_NAME), os.path.join(tmp, "man") + ":",
                         name=RADVD_UNIT_NAME)
 
     run_like_the_unit(settings, env, binary)

@@ -99,9 +99,10 @@ void apply_radvd(const char* tun, const tunnel_plan* plan, int tunnel_up,
         remove_file(candidate.c_str());
         return;
     }
-    // radvd advertises at once after a reload; a restart would first tell
-    // the hosts that the router is gone.
-    if (unit_command("reload-or-restart", unit) == 0)
+    // radvd advertises at once after a reload (SIGHUP); a restart would
+    // first tell the hosts that the router is gone.
+    const int told = unit_active(unit) ? unit_signal(unit, "HUP") : unit_command("start", unit);
+    if (told == 0)
         log_advertisements(unit, plan, tunnel_up, history);
 }
 
@@ -192,8 +193,18 @@ void apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const ch
         write_history(history);
     route_stale_prefixes(old, history);
     // Not before the tunnel is up: until then this host is no router.
-    if (tunnel_up && plan != nullptr && plan->lan_count > 0 && turn_on_forwarding() == 1)
-        syslog(LOG_NOTICE, "IPv6 forwarding turned on for the LAN (net.ipv6.conf.all.forwarding = 1)");
+    if (tunnel_up && plan != nullptr && plan->lan_count > 0) {
+        const int turned = turn_on_forwarding();
+        if (turned == 1)
+            syslog(LOG_NOTICE,
+                   "IPv6 forwarding turned on for the LAN (net.ipv6.conf.all.forwarding = 1)");
+        // Some containers see /proc/sys read-only; forwarding turned on from
+        // outside works at once, with what the LAN hears already.
+        if (turned == -1)
+            syslog(LOG_ERR, "IPv6 forwarding is off and can't be turned on from here: the LAN's "
+                            "hosts reach nothing beyond this host until it is turned on "
+                            "(net.ipv6.conf.all.forwarding = 1, from outside a container)");
+    }
     apply_radvd(tun, plan, tunnel_up, history);
     apply_firewall(tun, plan, history, exceptions);
 }

@@ -104,7 +104,7 @@ void radvd_config(const tunnel_plan* plan, int tunnel_up, const prefix_history& 
                     "    };\n",
                     plan->lan_dns, router_lifetime);
         }
-        put(&t, "};\n");
+        put(&t, "%s", "};\n");
     }
     if (t.used >= size)
         out[0] = '\0';

@@ -20,6 +20,10 @@ int unit_active(const char* unit);
 // 0, or -1 after logging.
 int unit_command(const char* verb, const char* unit);
 
+// systemctl kill of the unit's main process with the signal (a name, "HUP").
+// 0, or -1 after logging.
+int unit_signal(const char* unit, const char* signal);
+
 // ip -6 with the given arguments (null-terminated). When quiet, a failure is
 // expected at times (deleting what may be gone already): ip's complaint is
 // discarded and nothing is logged. 0, or -1 (after logging unless quiet).

@@ -158,6 +158,14 @@ int unit_command(const char* verb, const char* unit)
     return run_command(argv, 0) == 0 ? 0 : -1;
 }
 
+int unit_signal(const char* unit, const char* signal)
+{
+    char option[32];
+    std::snprintf(option, sizeof option, "--signal=%s", signal);
+    const char* argv[] = {"systemctl", "kill", "--kill-whom=main", option, unit, nullptr};
+    return run_command(argv, 0) == 0 ? 0 : -1;
+}
+
 int run_ip(const char* const* args, int quiet)
 {
     const char* argv[16] = {"ip", "-6"};

@@ -28,8 +28,10 @@ import netlab
 SUITE = "bookworm"
 MIRROR = "http://deb.debian.org/debian"
 # Beside minbase: systemd as PID 1 (dbus for its tools), ip and ping for
-# tunnels, and a DHCP client for scenarios that lease addresses.
-PACKAGES = ("systemd", "systemd-sysv", "dbus", "iproute2", "iputils-ping", "isc-dhcp-client")
+# tunnels, a DHCP client for scenarios that lease addresses, and what the
+# package recommends for the LAN (radvd, nftables).
+PACKAGES = ("systemd", "systemd-sysv", "dbus", "iproute2", "iputils-ping", "isc-dhcp-client",
+            "radvd", "nftables")
 
 BUILD_DIR = os.environ.get("FERRIN_BUILD_DIR") or os.path.join(netlab.ROOT, "build")
 PATH = "/usr/sbin:/usr/bin:/sbin:/bin"

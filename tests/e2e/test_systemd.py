@@ -192,10 +192,24 @@ class PackageUnderSystemd(unittest.TestCase):
         uplink, isp_if = lab.veth(box_ns, None, isp.ns, ISP_SITE, prefix_len=25)
         option = option_212(0, 32, "2001:db8::", [RELAY])
         isp.serve(isp_if, ("192.0.2.10", "192.0.2.20"), option)
+        # A LAN host that runs nothing but the kernel's SLAAC; the box's end of
+        # its link needs the link-local address radvd sends from.
+        lan = netlab.unique_name("lan")
+        host, host_if = lab.namespace("host"), netlab.unique_name("hst")
+        box_ns.run("ip", "link", "add", lan, "type", "veth", "peer", "name", host_if,
+                   "netns", host.name)
+        box_ns.sysctl("net.ipv6.conf.%s.addr_gen_mode" % lan, 0)
+        # nspawn keeps /proc/sys read-only in a network namespace it was
+        # given: forwarding is the operator's to turn on, from outside.
+        box_ns.sysctl("net.ipv6.conf.all.forwarding", 1)
+        host.sysctl("net.ipv6.conf.%s.accept_ra" % host_if, 1)
+        box_ns.run("ip", "link", "set", lan, "up")
+        host.run("ip", "link", "set", host_if, "up")
 
         box = self.installed_machine(lab, box_ns)
-        # The one line an operator adds; the package's hook and settings do the rest.
+        # The lines an operator adds; the package's hook and settings do the rest.
         box.run("sh", "-c", "echo 'also request option-6rd;' >> /etc/dhcp/dhclient.conf")
+        box.run("sh", "-c", "echo 'lan_interface = %s' >> /etc/ferrin/dhcp.conf" % lan)
         box.run("dhclient", "-1", uplink, timeout=60)
         box.wait_unit(UNIT, timeout=60, ActiveState="active", SubState="running")
         env = dict(line.split("=", 1) for line in
@@ -220,9 +234,42 @@ class PackageUnderSystemd(unittest.TestCase):
         self.assertEqual((env["FERRIN_PREFIX"], env["FERRIN_RELAY"]), (PREFIX, RELAY))
         self.ping(box, str(mine[1]), str(peer[1]))
 
-        # The lease released: the tunnel stops, and what the lease made goes.
+        # The LAN: the host's address from the router advertisements of the
+        # project's radvd unit, its default route via the box, a ping across.
+        def host_configured():
+            addresses = host.run("ip", "-6", "-o", "addr", "show", "dev", host_if).stdout
+            routes = host.run("ip", "-6", "route", "show", "default").stdout
+            found = re.search(r"inet6 (%s[0-9a-f:]+)/64 scope global dynamic"
+                              % re.escape(str(mine.network_address)[:-1]), addresses)
+            return found and "proto ra" in routes and (found.group(1), addresses, routes)
+        host_address, addresses, routes = netlab.wait_for(host_configured, 30,
+                                                          what="the LAN host's address")
+        radvd = "ferrin-radvd@%s.service" % TUN
+        box.wait_unit(radvd, ActiveState="active", SubState="running")
+        result = host.run("ping", "-6", "-n", "-c", str(PING_COUNT), "-i", "0.2", "-W", "5",
+                          "-I", host_address, str(peer[1]), check=False, timeout=60)
+        print("LAN host: ip -6 addr\n%sip -6 route show default\n%sping to %s: %s\n"
+              "ferrin-6rd status:\n%s" % (addresses, routes, peer[1],
+                                          result.stdout.splitlines()[-2],
+                                          box.run("ferrin-6rd", "status").stdout))
+        self.assertIn("%d packets transmitted, %d received" % (PING_COUNT, PING_COUNT),
+                      result.stdout, result.stdout + result.stderr + box.run(
+                          "journalctl", "--identifier=ferrin-6rd", "--output=cat",
+                          "--no-pager").stdout)
+
+        # The lease released: the tunnel stops, and what the lease made goes;
+        # the LAN host loses its default route.
         box.run("dhclient", "-r", uplink, timeout=60)
         box.wait_unit(UNIT, timeout=30, ActiveState="inactive")
+        netlab.wait_for(lambda: "default" not in host.run("ip", "-6", "route", "show",
+                                                         "default").stdout,
+                        30, what=lambda: "the LAN host's default route to go:\n" + box.run(
+                            "journalctl", "--output=short", "--no-pager").stdout[-6000:])
+        # radvd goes on announcing the stale prefix; its own stop is clean.
+        box.run("systemctl", "stop", radvd)
+        stopped = box.unit(radvd, "ActiveState", "Result")
+        self.assertEqual(stopped, {"ActiveState": "inactive", "Result": "success"})
+        print("systemctl stop %s: %s\n%s" % (radvd, stopped, box.journal(radvd)))
         self.assertFalse(box_ns.link_exists(TUN))
         self.assertNotEqual(box.run("test", "-e", "/run/ferrin/%s.env" % TUN,
                                     check=False).returncode, 0)
