@@ -2,14 +2,16 @@
 # SPDX-License-Identifier: BSD-2-Clause
 # Shows ferrin at work: a small 6rd domain made of two sites, each in its own
 # network namespace with its own ferrin, and a ping that crosses the tunnel
-# from one site's delegated IPv6 prefix to the other's.
+# from one site's delegated IPv6 prefix to the other's; then a LAN host
+# behind site A, which runs nothing but the kernel's SLAAC, gets its address
+# and route from router advertisements and pings site B too.
 #
 # Run as root on Debian 12:   ./scripts/demo.sh
 # It installs what is missing and builds ferrin into build/ first. With
 # FERRIN_BINARY=/path/to/ferrin it uses that binary and skips both.
 #
-# Everything it makes (namespaces, the veth link, the tun interfaces, the two
-# daemons, its temporary folder) is removed when it ends, also when it is
+# Everything it makes (namespaces, the veth links, the tun interfaces, the two
+# daemons and radvd, its temporary folder) is removed when it ends, also when it is
 # interrupted. Every wait has a time limit. Exit status 0 when the ping got
 # its answers, non-zero otherwise.
 # shellcheck disable=SC2317  # functions called from traps and wait_until
@@ -27,14 +29,17 @@ readonly tun=tun6rd0
 # Names of our own, so that two demos (or a demo and a test) never meet.
 readonly ns_a="ferrin-demo-$$-a"
 readonly ns_b="ferrin-demo-$$-b"
+readonly ns_host="ferrin-demo-$$-h"
 readonly veth_a="fdemo$$a"
 readonly veth_b="fdemo$$b"
+readonly lan_a="fdemo$$l"
+readonly lan_host="fdemo$$h"
 workdir=$(mktemp -d /tmp/ferrin-demo.XXXXXX)
 
 made_namespaces=()
 daemon_pids=()
 step_number=0
-readonly step_count=8
+readonly step_count=9
 
 step() {
     step_number=$((step_number + 1))
@@ -61,7 +66,11 @@ in_site() {
 }
 
 site_of() {
-    if [ "$1" = "$ns_a" ]; then echo "site A"; else echo "site B"; fi
+    case "$1" in
+    "$ns_a") echo "site A" ;;
+    "$ns_b") echo "site B" ;;
+    *) echo "LAN host" ;;
+    esac
 }
 
 alive() {
@@ -209,9 +218,11 @@ step "Giving each site an address from its delegated prefix, and routes" \
     "Delegated prefix = 6rd prefix + own IPv4 address in hexadecimal:" \
     "  site A: 2001:db8::/32 + $v4_a -> $site_prefix_a" \
     "  site B: 2001:db8::/32 + $v4_b -> $site_prefix_b" \
-    "The whole 6rd prefix is routed into $tun: ferrin picks the IPv4 end."
-in_site "$ns_a" ip -6 addr add "$host_a/64" dev "$tun"
-in_site "$ns_a" ip -6 route add "$prefix" dev "$tun"
+    "The whole 6rd prefix is routed into $tun: ferrin picks the IPv4 end." \
+    "Site A's address has the 6rd prefix's length, as ferrin-6rd gives it:" \
+    "its /64 is kept for a LAN."
+in_site "$ns_a" ip -6 addr add "$host_a/32" dev "$tun"
+in_site "$ns_a" ip -6 route replace "$prefix" dev "$tun"
 in_site "$ns_b" ip -6 addr add "$host_b/64" dev "$tun"
 in_site "$ns_b" ip -6 route add "$prefix" dev "$tun"
 
@@ -241,9 +252,76 @@ echo "      trace lines of the ping (out: sent into IPv4, in: delivered to $tun)
 grep -h -E '^(out |in  )' "$workdir/site-a.log" | sed 's/^/        site A: /' | head -n 6
 grep -h -E '^(out |in  )' "$workdir/site-b.log" | sed 's/^/        site B: /' | head -n 6
 
+step "A LAN behind site A: router advertisements, forwarding, a host with SLAAC only" \
+    "Site A's /64 goes to its LAN interface, radvd advertises it there as" \
+    "ferrin-6rd's radvd unit does (valid 5400 s, preferred 2700 s, router" \
+    "lifetime 2700 s, a route to the delegated prefix), and forwarding is on." \
+    "The host, in a namespace of its own, runs nothing but the kernel's SLAAC."
+lan_ok=0
+radvd=$(PATH=$PATH:/usr/sbin:/sbin command -v radvd || true)
+host_address() {
+    ip netns exec "$ns_host" ip -6 -o addr show dev "$lan_host" scope global 2>/dev/null |
+        awk '!/tentative/ { sub(/\/64/, "", $4); print $4; exit }'
+}
+host_ready() {
+    [ -n "$(host_address)" ] &&
+        ip netns exec "$ns_host" ip -6 route show default | grep -q 'proto ra'
+}
+if [ -z "$radvd" ]; then
+    echo "      radvd is not installed (scripts/install-deps.sh installs it)" >&2
+else
+    show ip netns add "$ns_host"
+    made_namespaces+=("$ns_host")
+    ip netns exec "$ns_host" ip link set lo up
+    show ip link add "$lan_a" netns "$ns_a" type veth peer name "$lan_host" netns "$ns_host"
+    # The LAN interface needs the link-local address that radvd sends from.
+    ip netns exec "$ns_a" sysctl -q -w "net.ipv6.conf.$lan_a.addr_gen_mode=0"
+    in_site "$ns_a" ip link set "$lan_a" up
+    in_site "$ns_a" ip -6 addr add "${site_prefix_a%/64}1/64" dev "$lan_a"
+    in_site "$ns_a" sysctl -q -w net.ipv6.conf.all.forwarding=1
+    cat >"$workdir/radvd.conf" <<RADVD
+interface $lan_a {
+    AdvSendAdvert on;
+    IgnoreIfMissing on;
+    AdvDefaultLifetime 2700;
+    prefix $site_prefix_a {
+        AdvOnLink on;
+        AdvAutonomous on;
+        AdvValidLifetime 5400;
+        AdvPreferredLifetime 2700;
+    };
+    route $site_prefix_a {
+        AdvRouteLifetime 2700;
+    };
+};
+RADVD
+    printf '      site A# radvd --nodaemon --config radvd.conf &\n'
+    ip netns exec "$ns_a" "$radvd" --nodaemon --config "$workdir/radvd.conf" \
+        --pidfile "$workdir/radvd.pid" --logmethod stderr </dev/null >/dev/null \
+        2>"$workdir/radvd.log" &
+    daemon_pids+=("$!")
+    in_site "$ns_host" ip link set "$lan_host" up
+    started=$SECONDS
+    if wait_until 30 "the LAN host's address and default route" host_ready; then
+        echo "      after $((SECONDS - started)) s the host has, by itself:"
+        ip netns exec "$ns_host" ip -6 addr show dev "$lan_host" scope global | sed 's/^/        /'
+        ip netns exec "$ns_host" ip -6 route show default | sed 's/^/        /'
+        lan_command=(ping -6 -n -c 3 -i 0.2 -W 2 -I "$(host_address)" "$host_b")
+        printf '      LAN host# %s\n' "${lan_command[*]}"
+        if ip netns exec "$ns_host" timeout --foreground 15 "${lan_command[@]}" 2>&1 |
+            sed 's/^/        /'; then
+            lan_ok=1
+        fi
+    fi
+fi
+
 step "Stopping both daemons (kill -TERM) and removing the namespaces" \
     "SIGTERM is a clean stop: ferrin logs \"exiting\" and ends with status 0;" \
     "its tun interface disappears with it."
+for pid in "${daemon_pids[@]:2}"; do
+    kill -TERM "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+done
 for pid in "$pid_a" "$pid_b"; do
     show kill -TERM "$pid"
 done
@@ -263,10 +341,12 @@ done
 made_namespaces=()
 
 echo
-if [ "$ping_ok" -eq 1 ] && [ "$stopped_ok" -eq 1 ]; then
-    echo "Done: IPv6 crossed the 6rd tunnel both ways, and nothing is left behind."
+if [ "$ping_ok" -eq 1 ] && [ "$lan_ok" -eq 1 ] && [ "$stopped_ok" -eq 1 ]; then
+    echo "Done: IPv6 crossed the 6rd tunnel both ways, from a site and from a LAN host"
+    echo "that configured itself, and nothing is left behind."
     exit 0
 fi
 [ "$ping_ok" -eq 1 ] || echo "FAILED: the ping across the tunnel got no answer." >&2
+[ "$lan_ok" -eq 1 ] || echo "FAILED: the LAN host got no address, or its ping no answer." >&2
 [ "$stopped_ok" -eq 1 ] || echo "FAILED: a daemon did not stop cleanly." >&2
 exit 1

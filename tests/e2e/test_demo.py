@@ -32,8 +32,7 @@ class DemoRun:
             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         os.set_blocking(self.process.stdout.fileno(), False)
         # The demo names its namespaces after its own PID.
-        self.namespaces = ["ferrin-demo-%d-a" % self.process.pid,
-                           "ferrin-demo-%d-b" % self.process.pid]
+        self.namespaces = ["ferrin-demo-%d-%s" % (self.process.pid, site) for site in "abh"]
 
     def read(self):
         chunk = self.process.stdout.read()
@@ -113,14 +112,18 @@ class DemoTest(unittest.TestCase):
         self.assertIn("site A: out 2001:db8:c000:201::1 2001:db8:c633:6407::1 n=58 s=104", output)
         self.assertIn("site B: in  2001:db8:c633:6407::1 2001:db8:c000:201::1 192.0.2.1 n=58 s=104",
                       output)
+        # The LAN host configured itself from the advertisements and got through.
+        self.assertRegex(output, r"LAN host# ping .* -I 2001:db8:c000:201:\S+ 2001:db8:c633:6407::1\n"
+                                 r"(.*\n)*?\s+3 packets transmitted, 3 received, 0% packet loss")
         self.assertEqual(len(demo.daemon_pids()), 2, output)
         for pid in demo.daemon_pids():
             self.assertIn("PID %d ended with status 0" % pid, output)
         self.assertEqual(demo.leftovers(), ([], []))
 
     def test_interrupt_removes_everything(self):
-        # Interrupted at two points: with both daemons up, and during the ping.
-        for marker in ("both running", "[6/8]"):
+        # Interrupted with both daemons up, during the ping, and with radvd
+        # and the LAN host up.
+        for marker in ("both running", "[6/9]", "[8/9]"):
             with self.subTest(interrupted_after=marker):
                 demo = self.run_demo()
                 demo.wait_text(marker)
