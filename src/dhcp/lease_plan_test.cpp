@@ -2,14 +2,18 @@
 #include "dhcp/env_file.h"
 #include "dhcp/lease_plan.h"
 #include "dhcp/settings.h"
+#include "dhcp/text.h"
 #include "testing.h"
 
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -341,6 +345,59 @@ TEST(Settings, EveryKeyHasADefaultAndBadLinesAreNamed)
     // -u takes the next word or the rest of its own, which may hold an r.
     EXPECT_EQ(parse_settings("daemon_options = -uferrin -d", "dhcp.conf", &settings), 0);
     EXPECT_EQ(parse_settings("daemon_options = -du ferrin", "dhcp.conf", &settings), 0);
+}
+
+// The settings file's limit is 65536 bytes, the environment file's
+// env_text_size - 1; neither a FIFO nor a folder is opened for reading.
+TEST(TextFile, OnlyRegularFilesUpToTheLimitAreRead)
+{
+    char folder[] = "/tmp/ferrin-6rd-test.XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string path = std::string(folder) + "/file";
+    struct removed_at_end {
+        const std::string& path;
+        const char* folder;
+        ~removed_at_end()
+        {
+            unlink(path.c_str());
+            rmdir(path.c_str());
+            rmdir(folder);
+        }
+    } removed{path, folder};
+    const auto write_bytes = [&](size_t count) {
+        // A comment line of count bytes in all.
+        std::FILE* f = std::fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fprintf(f, "%s\n", std::string(count - 1, '#').c_str());
+        std::fclose(f);
+    };
+    dhcp_settings settings;
+    static char text[env_text_size];
+
+    write_bytes(65536);
+    std::string output = logged_by([&] { EXPECT_EQ(read_settings(path.c_str(), &settings), 0); });
+    EXPECT_EQ(output, "");
+    write_bytes(65537);
+    output = logged_by([&] { EXPECT_EQ(read_settings(path.c_str(), &settings), -1); });
+    EXPECT_EQ(output, line(path + ": larger than 65536 bytes"));
+
+    write_bytes(env_text_size - 1);
+    output = logged_by([&] { EXPECT_EQ(read_text_file(path.c_str(), text, sizeof text), 1); });
+    EXPECT_EQ(output, "");
+    EXPECT_EQ(std::strlen(text), env_text_size - 1);
+    write_bytes(env_text_size);
+    output = logged_by([&] { EXPECT_EQ(read_text_file(path.c_str(), text, sizeof text), -1); });
+    EXPECT_EQ(output, line(path + ": larger than " + std::to_string(env_text_size - 1) + " bytes"));
+
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    EXPECT_EQ(read_settings(path.c_str(), &settings), 0);  // none: the defaults
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    output = logged_by([&] { EXPECT_EQ(read_settings(path.c_str(), &settings), -1); });
+    EXPECT_EQ(output, line(path + ": not a regular file"));
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    output = logged_by([&] { EXPECT_EQ(read_settings(path.c_str(), &settings), -1); });
+    EXPECT_EQ(output, line(path + ": not a regular file"));
 }
 
 }  // namespace

@@ -143,8 +143,9 @@ class DhcpSite:
     def path(self, name):
         return os.path.join(self.dir, name)
 
-    def write_settings(self, text):
-        """Puts dhcp.conf where the helper under test reads it, in the client's view."""
+    def settings_file(self):
+        """The test's file that the helper under test reads as its settings,
+        in the client's view."""
         settings_file = settings_path()
         folder = os.path.dirname(settings_file)
         target = folder
@@ -152,7 +153,10 @@ class DhcpSite:
             target = os.path.dirname(target)
         upper = os.path.join(self.overlay(target), os.path.relpath(folder, target))
         os.makedirs(upper, exist_ok=True)
-        write(os.path.join(upper, os.path.basename(settings_file)), text)
+        return os.path.join(upper, os.path.basename(settings_file))
+
+    def write_settings(self, text):
+        write(self.settings_file(), text)
 
     def overlay(self, target):
         """What is written below target lands in the returned folder."""
@@ -574,6 +578,31 @@ class UdhcpcLease(LeaseStory, unittest.TestCase):
         # udhcpc itself drops an option whose IPv4MaskLen is above 32: the
         # hook sees a lease without the option.
         self.bad_option_stops_the_tunnel(self.ended_message())
+
+
+class SettingsFile(unittest.TestCase):
+    """The helper called directly, as a hook calls it, on a settings file it
+    must not read."""
+
+    def setUp(self):
+        self.lab = netlab.Lab()
+        self.addCleanup(self.lab.close)
+        self.capture = SyslogCapture(self.lab)
+        self.addCleanup(self.capture.close)
+        self.site = DhcpSite(self.lab, self.capture)
+
+    def test_a_fifo_is_refused_at_once(self):
+        os.mkfifo(self.site.settings_file())
+        # No writer ever comes: reading it would wait for ever.
+        result = netlab.run(self.site.within().command(
+            HELPER, "up", "eth0", "192.0.2.1", "0", "32", "2001:db8::", RELAYS[0]),
+            check=False, timeout=10)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(self.capture.messages("ferrin-6rd"),
+                         ["%s: not a regular file" % settings_path()])
+        self.assertIsNone(self.site.env())
+        self.assertEqual(self.site.started(), [])
+
 
 if __name__ == "__main__":
     unittest.main()
