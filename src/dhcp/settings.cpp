@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "dhcp/settings.h"
+
+#include "dhcp/address_kind.h"
 #include "dhcp/text.h"
 
 #include <arpa/inet.h>
@@ -96,7 +98,10 @@ int apply_line(const char* key, const char* value, const char* name, int line, d
     if (std::strcmp(key, "uplink") == 0 || std::strcmp(key, "tunnel") == 0 ||
         std::strcmp(key, "lan_interface") == 0) {
         // uplink and lan_interface may be empty (any uplink, no LAN); a tunnel needs a name.
-        if ((value[0] != '\0' || std::strcmp(key, "tunnel") == 0) && !valid_interface_name(value)) {
+        // The uplink's is only compared with what the DHCP client passes.
+        const int valid = std::strcmp(key, "uplink") == 0 ? valid_interface_name(value)
+                                                          : valid_plain_interface_name(value);
+        if ((value[0] != '\0' || std::strcmp(key, "tunnel") == 0) && !valid) {
             syslog(LOG_ERR, "%s:%d: %s %s: not an interface name", name, line, key, value);
             return -1;
         }
@@ -126,9 +131,15 @@ int apply_line(const char* key, const char* value, const char* name, int line, d
         return 0;
     }
     if (std::strcmp(key, "own_ipv4") == 0) {
-        in_addr unused;
-        if (value[0] != '\0' && inet_pton(AF_INET, value, &unused) != 1) {
+        in_addr own;
+        if (value[0] != '\0' && inet_pton(AF_INET, value, &own) != 1) {
             syslog(LOG_ERR, "%s:%d: own_ipv4 %s: not an IPv4 address", name, line, value);
+            return -1;
+        }
+        const char* problem = value[0] != '\0' ? ipv4_unicast_problem(own) : nullptr;
+        if (problem != nullptr) {
+            syslog(LOG_ERR, "%s:%d: own_ipv4 %s: %s, not a host's address", name, line, value,
+                   problem);
             return -1;
         }
         copy_text(out->own_ipv4, sizeof out->own_ipv4, value);
@@ -207,4 +218,15 @@ int valid_interface_name(const char* name)
             return 0;
     }
     return 1;
+}
+
+int valid_plain_interface_name(const char* name)
+{
+    const size_t length = std::strlen(name);
+    if (length == 0 || length >= interface_name_size || name[0] == '-')
+        return 0;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+        return 0;
+    return std::strspn(name, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.") ==
+           length;
 }
