@@ -16,7 +16,8 @@ then its ExecStartPost, waited for ("+" dropped: there is no sandbox here).
 
 In STATE: TUN.pid holds the running daemon's PID, "started" one line per
 daemon started ("PID<TAB>argv as JSON"), TUN.log the daemons' standard
-error (the unit discards it). Every wait is bounded.
+error (the unit discards it), "descriptors" one line per call with the
+descriptors it was given ("0 1 2"). Every wait is bounded.
 """
 
 import json
@@ -139,8 +140,22 @@ class Unit:
         return 0
 
 
+def open_descriptors():
+    found = []
+    for name in sorted(os.listdir("/proc/self/fd"), key=int):
+        try:
+            os.readlink("/proc/self/fd/" + name)
+        except OSError:
+            continue  # the listing's own, closed by now
+        found.append(name)
+    return found
+
+
 def main(args):
     state, unit_file, ferrin, helper = args[:4]
+    given = open_descriptors()
+    with open(os.path.join(state, "descriptors"), "a") as f:
+        f.write(" ".join(given) + "\n")
     words = [a for a in args[4:] if not a.startswith("--")]
     quiet = "--quiet" in args[4:]
     if len(words) != 2 or not re.fullmatch(r"ferrin@[^./]+(\.service)?", words[1]):

@@ -198,6 +198,10 @@ class DhcpSite:
             return []
         return [(int(pid), json.loads(argv)) for pid, argv in (l.split("\t") for l in lines)]
 
+    def descriptors(self):
+        """The descriptors each systemctl call was given, as "0 1 2"."""
+        return read(os.path.join(self.state, "descriptors")).splitlines()
+
     def daemon_pid(self):
         """The PID of the running daemon, or None."""
         started = self.started()
@@ -518,6 +522,8 @@ class LeaseStory:
         self.check_gone(new_fields)
         self.assertNotRegex(self.site.ip6("route", "show"), r"(?m)^(default|unreachable) ")
         self.assertEqual(self.site.helper_messages("stopping")[-1:], [self.ended_message()])
+        # The helper's children get the standard three only.
+        self.assertEqual(set(self.site.descriptors()), {"0 1 2"})
         show("after the release: ip -6 addr, ip -6 route (site)",
              self.site.ip6("addr", "show") + self.site.ip6("route", "show"))
 
