@@ -255,9 +255,21 @@ class Dhclient:
         pass
 
     def release(self):
-        # dhclient -r runs the hook itself (RELEASE), so in the client's view.
+        self.own_command("-r")
+
+    def stop(self):
+        self.own_command("-x")
+
+    def own_command(self, option):
+        """dhclient -r (RELEASE) or -x (STOP, the lease kept): it runs the
+        hook itself, so in the client's view."""
         netlab.run(["nsenter", "-t", str(self.process.pid), "-m", "-n", program("dhclient"),
-                    "-r"] + self.files + [self.interface], timeout=WAIT)
+                    option] + self.files + [self.interface], timeout=WAIT)
+
+    def fall_back_soon(self):
+        """From the next start, soon given up on servers for the recorded
+        lease (TIMEOUT), and after a failed try soon asking again."""
+        write(self.conf, read(self.conf) + "reboot 1;\ntimeout 3;\nretry 1;\n")
 
 
 class Dhcpcd:
@@ -303,6 +315,14 @@ class Dhcpcd:
 
     def release(self):
         self.signal(signal.SIGALRM, "SIGALRM")
+
+    def stop(self):
+        self.process.stop(timeout=WAIT)
+
+    def fall_back_soon(self):
+        """From the next start, the last lease (TIMEOUT) once 2 seconds pass
+        without a server's answer."""
+        write(self.conf, read(self.conf) + "lastlease\nreboot 2\n")
 
 
 class Udhcpc:
@@ -554,10 +574,44 @@ class LeaseStory:
                        if r.pid == record.pid))
         return record
 
+    def stop_keeping_the_lease(self):
+        """A tunnel from a lease, then the client stopped without a release
+        and the server gone; returns (leased address, daemon PID) of it."""
+        self.isp.serve(self.isp_if, FIRST_RANGE, self.option, self.client.server_t1, "recorded")
+        self.client.start()
+        v4, pid = self.wait_for_tunnel(FIRST_RANGE)
+        self.settle()
+        self.client.stop()
+        self.wait(lambda: self.site.env() is None and self.site.daemon_pid() is None,
+                  "the client's stop to stop the tunnel")
+        self.isp.stop()
+        self.client.fall_back_soon()
+        return v4, pid
+
+    def recorded_lease_brings_the_tunnel_up(self, v4, pid):
+        """With no server there, only the recorded lease can do it."""
+        new_v4, new_pid = self.wait_for_tunnel(FIRST_RANGE, not_pid=pid)
+        self.assertEqual(new_v4, v4)
+        self.check_tunnel(v4, new_pid)
+        self.ping_peer(v4)
+
 
 class DhclientLease(LeaseStory, unittest.TestCase):
     """dhclient: no common bits, a /64, any uplink, no LAN."""
     client_class = Dhclient
+
+    def test_recorded_lease_when_no_server_answers(self):
+        """dhclient-script keeps the recorded lease only while its router
+        answers a ping: no tunnel on a lease it drops, one on a lease it keeps."""
+        v4, pid = self.stop_keeping_the_lease()
+        self.isp.ns.sysctl("net.ipv4.icmp_echo_ignore_all", 1)
+        self.client.start()
+        self.client.process.wait_stderr("No working leases in persistent database", WAIT)
+        self.assertIn("Trying recorded lease %s" % v4, self.client.process.stderr())
+        self.assertEqual(len(self.site.started()), 1)
+        self.assertIsNone(self.site.env())
+        self.isp.ns.sysctl("net.ipv4.icmp_echo_ignore_all", 0)
+        self.recorded_lease_brings_the_tunnel_up(v4, pid)
 
 
 class DhcpcdLease(LeaseStory, unittest.TestCase):
@@ -571,6 +625,13 @@ class DhcpcdLease(LeaseStory, unittest.TestCase):
         record = self.bad_option_stops_the_tunnel(
             "%s: IPv4MaskLen 40: out of range (0 to 32)" % self.uplink)
         self.assertEqual(record.severity, 3)  # LOG_ERR
+
+    def test_recorded_lease_when_no_server_answers(self):
+        v4, pid = self.stop_keeping_the_lease()
+        self.client.start()
+        self.assertEqual(self.client.process.wait_stderr("using last lease", WAIT).count(
+            "timed out contacting a DHCP server, using last lease"), 1)
+        self.recorded_lease_brings_the_tunnel_up(v4, pid)
 
 
 class UdhcpcLease(LeaseStory, unittest.TestCase):
