@@ -236,7 +236,7 @@ int env_tunnels(char (*out)[16], int max)
             continue;
         std::memcpy(out[count], entry->d_name, length - 4);
         out[count][length - 4] = '\0';
-        if (valid_interface_name(out[count]))
+        if (valid_plain_interface_name(out[count]))
             ++count;
     }
     closedir(dir);

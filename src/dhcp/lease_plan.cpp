@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "dhcp/lease_plan.h"
 
+#include "dhcp/address_kind.h"
 #include "dhcp/text.h"
 #include "mapping/prefix.h"
 
@@ -248,6 +249,14 @@ int parse_sixrd_option(const char* const* words, int count, const char* source, 
     // The daemon reads only the first prefix_len bits; cleared, the rest
     // cannot make two equal leases look different.
     clear_after(&out->prefix, out->prefix_len);
+    const char* prefix_problem = sixrd_prefix_problem(out->prefix);
+    if (prefix_problem != nullptr) {
+        char text[address_text_size];
+        prefix_text(out->prefix, out->prefix_len, text);
+        syslog(LOG_ERR, "%s: 6rdPrefix %s: %s, not a global unicast one", source, text,
+               prefix_problem);
+        return -1;
+    }
 
     if (values.count == 3) {
         syslog(LOG_ERR, "%s: option 212 has no 6rdBRIPv4Address", source);
@@ -264,6 +273,13 @@ int parse_sixrd_option(const char* const* words, int count, const char* source, 
         if (i == 3)
             out->relay = relay;
     }
+    // The daemon sends to the first relay only; the others are never used.
+    const char* relay_problem = ipv4_unicast_problem(out->relay);
+    if (relay_problem != nullptr) {
+        syslog(LOG_ERR, "%s: 6rdBRIPv4Address %s: %s, not a relay", source, values.value[3],
+               relay_problem);
+        return -1;
+    }
     return 0;
 }
 
@@ -276,6 +292,22 @@ int plan_tunnel(const sixrd_option& option, const char* leased_v4, const char* u
     in_addr own;
     if (inet_pton(AF_INET, own_text, &own) != 1) {
         syslog(LOG_ERR, "%s: leased address %s: not an IPv4 address", uplink, own_text);
+        return -1;
+    }
+    const char* own_problem = ipv4_unicast_problem(own);
+    if (own_problem != nullptr) {
+        syslog(LOG_ERR, "%s: leased address %s: %s, not a host's address", uplink, own_text,
+               own_problem);
+        return -1;
+    }
+    // Every packet for such a relay would stay in this host, or come back.
+    in_addr leased;
+    if (option.relay.s_addr == own.s_addr ||
+        (inet_pton(AF_INET, leased_v4, &leased) == 1 && option.relay.s_addr == leased.s_addr)) {
+        char relay[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &option.relay, relay, sizeof relay);
+        syslog(LOG_ERR, "%s: 6rdBRIPv4Address %s: this host's own address, not a relay", uplink,
+               relay);
         return -1;
     }
 

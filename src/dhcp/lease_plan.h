@@ -26,7 +26,8 @@ struct sixrd_option {
 // "0 32 2001:db8:: 203.0.113.1", dhcpcd's four variables, udhcpc's text with
 // the prefix written out in full. Words may hold several values separated by
 // blanks or commas. source names the lease in messages (the uplink).
-// 0, or -1 after logging the first bad value.
+// 0, or -1 after logging the first bad value: one out of range, not an
+// address, or an address of a class no relay or 6rd prefix can have.
 int parse_sixrd_option(const char* const* words, int count, const char* source, sixrd_option* out);
 
 // Text sizes of a plan's fields.
@@ -62,9 +63,10 @@ struct tunnel_plan {
 void lan_prefix_of(const char* address, char* out, size_t size);
 
 // Computes the plan for the leased address (or the settings' own_ipv4) and a
-// checked option. 0, or -1 after logging (the leased address is not an IPv4
-// address). A LAN subnet id that does not fit is logged and leaves that LAN
-// out; a /64 delegated prefix serves the first LAN only.
+// checked option. 0, or -1 after logging (the leased address is not a host's
+// IPv4 address, or the relay is this host). A LAN subnet id that does not fit
+// is logged and leaves that LAN out; a /64 delegated prefix serves the first
+// LAN only.
 int plan_tunnel(const sixrd_option& option, const char* leased_v4, const char* uplink,
                 const dhcp_settings& settings, tunnel_plan* out);
 

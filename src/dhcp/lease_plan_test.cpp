@@ -5,12 +5,15 @@
 #include "dhcp/text.h"
 #include "testing.h"
 
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -142,6 +145,14 @@ TEST(LeasePlan, EachClientsFormatGivesTheDaemonsArgumentsAndAddresses)
         {"the daemon's shortest prefix", {{"0 16 2001:db8:: 203.0.113.1"}, "192.0.2.1"}, plain,
          "2001::/16", "203.0.113.1", "192.0.2.1", "-u ferrin", "2001:c000:201::/48",
          "2001:c000:201::1/16", "", "", ""},
+        // Reserved, but a unicast address to Linux and to the daemon's rules.
+        {"a relay in 240.0.0.0/4", {{"0 32 2001:db8:: 240.0.0.1"}, "192.0.2.1"}, plain,
+         "2001:db8::/32", "240.0.0.1", "192.0.2.1", "-u ferrin", "2001:db8:c000:201::/64",
+         "2001:db8:c000:201::1/32", "", "", ""},
+        // The daemon sends to the first relay only.
+        {"later relays are never used", {{"0 32 2001:db8:: 203.0.113.1 127.0.0.1"}, "192.0.2.1"},
+         plain, "2001:db8::/32", "203.0.113.1", "192.0.2.1", "-u ferrin",
+         "2001:db8:c000:201::/64", "2001:db8:c000:201::1/32", "", "", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -168,6 +179,7 @@ TEST(LeasePlan, BadOptionsAreRefusedWithOneLineNamingTheValue)
     struct Case {
         lease_input input;
         std::string message;
+        const char* own_ipv4 = "";
     };
     const Case cases[] = {
         {{{"33 32 2001:db8:: 203.0.113.1"}, "192.0.2.1"},
@@ -197,10 +209,46 @@ TEST(LeasePlan, BadOptionsAreRefusedWithOneLineNamingTheValue)
          "6rdBRIPv4Address expected"},
         {{{"0 32 2001:db8:: 203.0.113.1"}, "192.0.2"},
          "eth0: leased address 192.0.2: not an IPv4 address"},
+        // Well-formed values that no relay, host or 6rd domain can have.
+        {{{"0 32 2001:db8:: 0.0.0.0"}, "192.0.2.1"},
+         "eth0: 6rdBRIPv4Address 0.0.0.0: an address of 0.0.0.0/8 (this network), not a relay"},
+        {{{"0 32 2001:db8:: 0.1.2.3 203.0.113.1"}, "192.0.2.1"},
+         "eth0: 6rdBRIPv4Address 0.1.2.3: an address of 0.0.0.0/8 (this network), not a relay"},
+        {{{"0 32 2001:db8:: 127.0.0.1"}, "192.0.2.1"},
+         "eth0: 6rdBRIPv4Address 127.0.0.1: a loopback address, not a relay"},
+        {{{"0 32 2001:db8:: 224.0.0.1"}, "192.0.2.1"},
+         "eth0: 6rdBRIPv4Address 224.0.0.1: a multicast address, not a relay"},
+        {{{"0 32 2001:db8:: 239.255.255.255"}, "192.0.2.1"},
+         "eth0: 6rdBRIPv4Address 239.255.255.255: a multicast address, not a relay"},
+        {{{"0 32 2001:db8:: 255.255.255.255"}, "192.0.2.1"},
+         "eth0: 6rdBRIPv4Address 255.255.255.255: the limited broadcast address, not a relay"},
+        {{{"0 32 2001:db8:: 192.0.2.1"}, "192.0.2.1"},
+         "eth0: 6rdBRIPv4Address 192.0.2.1: this host's own address, not a relay"},
+        {{{"0 32 2001:db8:: 198.51.100.7"}, "192.0.2.1"},
+         "eth0: 6rdBRIPv4Address 198.51.100.7: this host's own address, not a relay",
+         "198.51.100.7"},
+        {{{"0 32 2001:db8:: 192.0.2.1"}, "192.0.2.1"},
+         "eth0: 6rdBRIPv4Address 192.0.2.1: this host's own address, not a relay", "198.51.100.7"},
+        {{{"0 32 2001:db8:: 203.0.113.1"}, "0.0.0.0"},
+         "eth0: leased address 0.0.0.0: an address of 0.0.0.0/8 (this network), not a host's "
+         "address"},
+        {{{"0 32 2001:db8:: 203.0.113.1"}, "127.0.0.1"},
+         "eth0: leased address 127.0.0.1: a loopback address, not a host's address"},
+        {{{"0 16 ff02:: 203.0.113.1"}, "192.0.2.1"},
+         "eth0: 6rdPrefix ff02::/16: a multicast prefix, not a global unicast one"},
+        {{{"0 16 fe80:: 203.0.113.1"}, "192.0.2.1"},
+         "eth0: 6rdPrefix fe80::/16: a link-local prefix, not a global unicast one"},
+        {{{"0 16 febf:: 203.0.113.1"}, "192.0.2.1"},
+         "eth0: 6rdPrefix febf::/16: a link-local prefix, not a global unicast one"},
+        {{{"0 16 fec0:: 203.0.113.1"}, "192.0.2.1"},
+         "eth0: 6rdPrefix fec0::/16: a site-local prefix, not a global unicast one"},
+        {{{"0 32 ::ffff:0:0 203.0.113.1"}, "192.0.2.1"},
+         "eth0: 6rdPrefix ::/32: a prefix in ::/8 (unspecified, loopback, IPv4-mapped), not a "
+         "global unicast one"},
     };
-    const dhcp_settings settings = settings_with("", 1, "-u ferrin");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
+        const dhcp_settings settings = settings_with("", 1, "-u ferrin", c.own_ipv4);
         tunnel_plan plan;
         int result = 0;
         const std::string output = logged_by([&] { result = plan_of(c.input, settings, &plan); });
@@ -388,9 +436,20 @@ TEST(Settings, EveryKeyHasADefaultAndBadLinesAreNamed)
         {"lan_dns = 2001:db8::53 192.0.2.53", "dhcp.conf:1: lan_dns 192.0.2.53: not an IPv6 address"},
         {"lan_dns = ::1 ::2 ::3 ::4", "dhcp.conf:1: lan_dns: more than 3 addresses"},
         {"lan_firewall = off", "dhcp.conf:1: lan_firewall off: yes or no"},
+        // The tunnel's name is the unit's instance and a word of the daemon's
+        // command line, the LAN's a word of ip's.
+        {"tunnel = tun+0", "dhcp.conf:1: tunnel tun+0: not an interface name"},
+        {"tunnel = -dF", "dhcp.conf:1: tunnel -dF: not an interface name"},
+        {"tunnel = tun%d", "dhcp.conf:1: tunnel tun%d: not an interface name"},
+        {"tunnel = ..", "dhcp.conf:1: tunnel ..: not an interface name"},
+        {"tunnel = tun6rd012345678a", "dhcp.conf:1: tunnel tun6rd012345678a: not an interface name"},
+        {"lan_interface = -x", "dhcp.conf:1: lan_interface -x: not an interface name"},
+        {"lan_interface = br@0", "dhcp.conf:1: lan_interface br@0: not an interface name"},
         {"lan_subnet_id = 1234567890abc",
          "dhcp.conf:1: lan_subnet_id 1234567890abc: not a hexadecimal number of 1 to 12 digits"},
         {"own_ipv4 = 198.51.100", "dhcp.conf:1: own_ipv4 198.51.100: not an IPv4 address"},
+        {"own_ipv4 = 127.0.0.1",
+         "dhcp.conf:1: own_ipv4 127.0.0.1: a loopback address, not a host's address"},
         {"daemon_options = -dr8",
          "dhcp.conf:1: daemon_options \"-dr8\": -r comes from the lease's IPv4MaskLen"},
         {"daemon_options = -V",
@@ -409,9 +468,68 @@ TEST(Settings, EveryKeyHasADefaultAndBadLinesAreNamed)
         output = logged_by([&] { EXPECT_EQ(parse_settings(c.text, "dhcp.conf", &settings), -1); });
         EXPECT_EQ(output, line(c.message));
     }
+    // The longest plain names; an uplink is any name the kernel gives.
+    EXPECT_EQ(parse_settings("tunnel = tun.6rd-0_ABCDE\nlan_interface = br0.100\nuplink = wl+0",
+                             "dhcp.conf", &settings),
+              0);
+    EXPECT_STREQ(settings.tunnel, "tun.6rd-0_ABCDE");
+    EXPECT_STREQ(settings.uplink, "wl+0");
     // -u takes the next word or the rest of its own, which may hold an r.
     EXPECT_EQ(parse_settings("daemon_options = -uferrin -d", "dhcp.conf", &settings), 0);
     EXPECT_EQ(parse_settings("daemon_options = -du ferrin", "dhcp.conf", &settings), 0);
+}
+
+// The settings file's limit is 65536 bytes, the environment file's
+// env_text_size - 1; neither a FIFO nor a folder is opened for reading.
+TEST(TextFile, OnlyRegularFilesUpToTheLimitAreRead)
+{
+    char folder[] = "/tmp/ferrin-6rd-test.XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string path = std::string(folder) + "/file";
+    struct removed_at_end {
+        const std::string& path;
+        const char* folder;
+        ~removed_at_end()
+        {
+            unlink(path.c_str());
+            rmdir(path.c_str());
+            rmdir(folder);
+        }
+    } removed{path, folder};
+    const auto write_bytes = [&](size_t count) {
+        // A comment line of count bytes in all.
+        std::FILE* f = std::fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fprintf(f, "%s\n", std::string(count - 1, '#').c_str());
+        std::fclose(f);
+    };
+    dhcp_settings settings;
+    static char text[env_text_size];
+
+    write_bytes(65536);
+    std::string output = logged_by([&] { EXPECT_EQ(read_settings(path.c_str(), &settings), 0); });
+    EXPECT_EQ(output, "");
+    write_bytes(65537);
+    output = logged_by([&] { EXPECT_EQ(read_settings(path.c_str(), &settings), -1); });
+    EXPECT_EQ(output, line(path + ": larger than 65536 bytes"));
+
+    write_bytes(env_text_size - 1);
+    output = logged_by([&] { EXPECT_EQ(read_text_file(path.c_str(), text, sizeof text), 1); });
+    EXPECT_EQ(output, "");
+    EXPECT_EQ(std::strlen(text), env_text_size - 1);
+    write_bytes(env_text_size);
+    output = logged_by([&] { EXPECT_EQ(read_text_file(path.c_str(), text, sizeof text), -1); });
+    EXPECT_EQ(output, line(path + ": larger than " + std::to_string(env_text_size - 1) + " bytes"));
+
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    EXPECT_EQ(read_settings(path.c_str(), &settings), 0);  // none: the defaults
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    output = logged_by([&] { EXPECT_EQ(read_settings(path.c_str(), &settings), -1); });
+    EXPECT_EQ(output, line(path + ": not a regular file"));
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    output = logged_by([&] { EXPECT_EQ(read_settings(path.c_str(), &settings), -1); });
+    EXPECT_EQ(output, line(path + ": not a regular file"));
 }
 
 }  // namespace

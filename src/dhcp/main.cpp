@@ -67,9 +67,11 @@ std::string exceptions_pattern()
     return settings.substr(0, settings.rfind('/')) + "/lan-firewall.d/*.nft";
 }
 
-int check_interface_argument(const char* name)
+// A tunnel's name (from the unit's instance) is one the settings took; an
+// uplink's is the kernel's, as the DHCP client passes it.
+int check_interface_argument(const char* name, bool tunnel = false)
 {
-    if (!valid_interface_name(name)) {
+    if (!(tunnel ? valid_plain_interface_name(name) : valid_interface_name(name))) {
         syslog(LOG_ERR, "%s: not an interface name", name);
         return -1;
     }
@@ -333,7 +335,7 @@ int command_down(const char* uplink)
 
 int command_addr(const char* tun)
 {
-    if (check_interface_argument(tun) == -1 || lock_state(lock_seconds) == -1)
+    if (check_interface_argument(tun, true) == -1 || lock_state(lock_seconds) == -1)
         return 1;
     static tunnel_state state;
     read_state(tun, &state);
@@ -356,7 +358,7 @@ int command_stopped(const char* tun)
     const char* result = getenv("SERVICE_RESULT");
     if (result == nullptr || std::strcmp(result, "success") != 0)
         return 0;
-    if (check_interface_argument(tun) == -1 || lock_state(lock_seconds) == -1)
+    if (check_interface_argument(tun, true) == -1 || lock_state(lock_seconds) == -1)
         return 1;
     static tunnel_state state;
     read_state(tun, &state);

@@ -135,7 +135,7 @@ int parse_history(const char* text, const char* name, prefix_history* out)
         if (fields >= 3)
             lan_prefix_of(prefix, normal, sizeof normal);
         prefix_record r{};
-        if ((!current && !stale) || !valid_interface_name(lan) || std::strcmp(normal, prefix) != 0) {
+        if ((!current && !stale) || !valid_plain_interface_name(lan) || std::strcmp(normal, prefix) != 0) {
             syslog(LOG_ERR, "%s:%d: not a line of the prefix history", name, line);
             return -1;
         }

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "dhcp/settings.h"
+
+#include "dhcp/address_kind.h"
 #include "dhcp/text.h"
 
 #include <arpa/inet.h>
@@ -101,7 +103,7 @@ int apply_lans(const char* value, const char* name, int line, dhcp_settings* out
         char* colon = got == 1 ? std::strchr(word, ':') : nullptr;
         if (colon != nullptr)
             *colon = '\0';
-        if (got == -1 || !valid_interface_name(word)) {
+        if (got == -1 || !valid_plain_interface_name(word)) {
             syslog(LOG_ERR, "%s:%d: lan_interface %s: not an interface name", name, line,
                    got == -1 ? value : word);
             return -1;
@@ -168,8 +170,11 @@ int apply_dns(const char* value, const char* name, int line, dhcp_settings* out)
 int apply_line(const char* key, const char* value, const char* name, int line, dhcp_settings* out)
 {
     if (std::strcmp(key, "uplink") == 0 || std::strcmp(key, "tunnel") == 0) {
-        // uplink may be empty (any uplink); a tunnel needs a name.
-        if ((value[0] != '\0' || std::strcmp(key, "tunnel") == 0) && !valid_interface_name(value)) {
+        // uplink may be empty (any uplink); a tunnel needs a name. The
+        // uplink's is only compared with what the DHCP client passes.
+        const int valid = std::strcmp(key, "uplink") == 0 ? valid_interface_name(value)
+                                                          : valid_plain_interface_name(value);
+        if ((value[0] != '\0' || std::strcmp(key, "tunnel") == 0) && !valid) {
             syslog(LOG_ERR, "%s:%d: %s %s: not an interface name", name, line, key, value);
             return -1;
         }
@@ -209,9 +214,15 @@ int apply_line(const char* key, const char* value, const char* name, int line, d
         return 0;
     }
     if (std::strcmp(key, "own_ipv4") == 0) {
-        in_addr unused;
-        if (value[0] != '\0' && inet_pton(AF_INET, value, &unused) != 1) {
+        in_addr own;
+        if (value[0] != '\0' && inet_pton(AF_INET, value, &own) != 1) {
             syslog(LOG_ERR, "%s:%d: own_ipv4 %s: not an IPv4 address", name, line, value);
+            return -1;
+        }
+        const char* problem = value[0] != '\0' ? ipv4_unicast_problem(own) : nullptr;
+        if (problem != nullptr) {
+            syslog(LOG_ERR, "%s:%d: own_ipv4 %s: %s, not a host's address", name, line, value,
+                   problem);
             return -1;
         }
         copy_text(out->own_ipv4, sizeof out->own_ipv4, value);
@@ -291,4 +302,15 @@ int valid_interface_name(const char* name)
             return 0;
     }
     return 1;
+}
+
+int valid_plain_interface_name(const char* name)
+{
+    const size_t length = std::strlen(name);
+    if (length == 0 || length >= interface_name_size || name[0] == '-')
+        return 0;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+        return 0;
+    return std::strspn(name, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.") ==
+           length;
 }

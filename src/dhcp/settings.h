@@ -52,8 +52,14 @@ int parse_settings(const char* text, const char* name, dhcp_settings* out);
 // Reads the file at path; a missing file gives the defaults. 0, or -1 after logging.
 int read_settings(const char* path, dhcp_settings* out);
 
-
 // 1 when name can be an interface name here: 1 to 15 characters, none of them
 // a blank, "/", a quote, "$", "\" or a control character, and not "." or "..".
-// Such a name is safe in a file name and in the environment file.
+// Such a name is safe in a file name and in the environment file; the
+// uplink's, which the DHCP client takes from the kernel, is checked so.
 int valid_interface_name(const char* name);
+
+// 1 when name can be the tunnel's or the LAN interface's: 1 to 15 letters,
+// digits and "-_.", not starting with "-", and not "." or "..". The tunnel's
+// is the unit's instance, which systemd would otherwise escape, and a word of
+// the daemon's command line, where a leading "-" is an option.
+int valid_plain_interface_name(const char* name);

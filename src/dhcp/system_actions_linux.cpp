@@ -65,6 +65,9 @@ int run_command(const char* const* argv, int quiet, char* capture = nullptr,
         return -1;
     }
     if (pid == 0) {
+        // ip and systemctl get the standard three and nothing else: neither
+        // our descriptors nor any the DHCP client left open to its hooks.
+        close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
         if (quiet) {
             const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
             if (null != -1)

@@ -21,8 +21,9 @@ int next_word(const char** p, char* out, size_t size);
 void join_words(const char* const* words, int count, char* out, size_t size);
 
 // Reads the whole text file at path into text (size bytes, terminated): 1,
-// 0 when there is no such file, or -1 after logging (unreadable, larger
-// than size - 1 bytes, or holding a NUL byte).
+// 0 when there is no such file, or -1 after logging (not a regular file,
+// unreadable, larger than size - 1 bytes, or holding a NUL byte). Never
+// waits: a FIFO or device at the path is refused, not read.
 int read_text_file(const char* path, char* text, size_t size);
 
 // Replaces the file at path with text in one step (a temporary file in the

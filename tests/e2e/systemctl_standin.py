@@ -22,8 +22,9 @@ of a unit at a time, and the command returns at once, as systemctl does.
 
 In STATE: UNIT.pid holds the running main process's PID, "started" one line
 per ferrin daemon started ("PID<TAB>argv as JSON"), UNIT.log the processes'
-standard error (the units discard it or send it to the journal). Every wait
-is bounded.
+standard error (the units discard it or send it to the journal),
+"descriptors" one line per call with the descriptors it was given ("0 1 2").
+Every wait is bounded.
 """
 
 import fcntl
@@ -212,6 +213,17 @@ def job(unit, verb, options):
     raise SystemExit("systemctl stand-in: unknown verb %s" % verb)
 
 
+def open_descriptors():
+    found = []
+    for name in sorted(os.listdir("/proc/self/fd"), key=int):
+        try:
+            os.readlink("/proc/self/fd/" + name)
+        except OSError:
+            continue  # the listing's own, closed by now
+        found.append(name)
+    return found
+
+
 def in_background(unit, verb, options):
     """Runs the job in a process of its own, after the unit's earlier jobs."""
     if os.fork() != 0:
@@ -240,6 +252,9 @@ def in_background(unit, verb, options):
 
 def main(args):
     state, unit_dir, ferrin, helper = args[:4]
+    given = open_descriptors()
+    with open(os.path.join(state, "descriptors"), "a") as f:
+        f.write(" ".join(given) + "\n")
     options = {a.split("=", 1)[0]: a.split("=", 1)[1] if "=" in a else ""
                for a in args[4:] if a.startswith("--")}
     words = [a for a in args[4:] if not a.startswith("--")]

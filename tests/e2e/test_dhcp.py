@@ -143,8 +143,9 @@ class DhcpSite:
     def path(self, name):
         return os.path.join(self.dir, name)
 
-    def write_settings(self, text):
-        """Puts dhcp.conf where the helper under test reads it, in the client's view."""
+    def settings_file(self):
+        """The test's file that the helper under test reads as its settings,
+        in the client's view."""
         settings_file = settings_path()
         folder = os.path.dirname(settings_file)
         target = folder
@@ -152,7 +153,10 @@ class DhcpSite:
             target = os.path.dirname(target)
         upper = os.path.join(self.overlay(target), os.path.relpath(folder, target))
         os.makedirs(upper, exist_ok=True)
-        write(os.path.join(upper, os.path.basename(settings_file)), text)
+        return os.path.join(upper, os.path.basename(settings_file))
+
+    def write_settings(self, text):
+        write(self.settings_file(), text)
 
     def overlay(self, target):
         """What is written below target lands in the returned folder."""
@@ -193,6 +197,10 @@ class DhcpSite:
         except FileNotFoundError:
             return []
         return [(int(pid), json.loads(argv)) for pid, argv in (l.split("\t") for l in lines)]
+
+    def descriptors(self):
+        """The descriptors each systemctl call was given, as "0 1 2"."""
+        return read(os.path.join(self.state, "descriptors")).splitlines()
 
     def daemon_pid(self):
         """The PID of the running daemon, or None."""
@@ -250,9 +258,21 @@ class Dhclient:
         pass
 
     def release(self):
-        # dhclient -r runs the hook itself (RELEASE), so in the client's view.
+        self.own_command("-r")
+
+    def stop(self):
+        self.own_command("-x")
+
+    def own_command(self, option):
+        """dhclient -r (RELEASE) or -x (STOP, the lease kept): it runs the
+        hook itself, so in the client's view."""
         netlab.run(["nsenter", "-t", str(self.process.pid), "-m", "-n", program("dhclient"),
-                    "-r"] + self.files + [self.interface], timeout=WAIT)
+                    option] + self.files + [self.interface], timeout=WAIT)
+
+    def fall_back_soon(self):
+        """From the next start, soon given up on servers for the recorded
+        lease (TIMEOUT), and after a failed try soon asking again."""
+        write(self.conf, read(self.conf) + "reboot 1;\ntimeout 3;\nretry 1;\n")
 
 
 class Dhcpcd:
@@ -298,6 +318,14 @@ class Dhcpcd:
 
     def release(self):
         self.signal(signal.SIGALRM, "SIGALRM")
+
+    def stop(self):
+        self.process.stop(timeout=WAIT)
+
+    def fall_back_soon(self):
+        """From the next start, the last lease (TIMEOUT) once 2 seconds pass
+        without a server's answer."""
+        write(self.conf, read(self.conf) + "lastlease\nreboot 2\n")
 
 
 class Udhcpc:
@@ -519,6 +547,8 @@ class LeaseStory:
         self.check_gone(new_fields)
         self.assertNotRegex(self.site.ip6("route", "show"), r"(?m)^(default|unreachable) ")
         self.assertEqual(self.site.helper_messages("stopping")[-1:], [self.ended_message()])
+        # The helper's children get the standard three only.
+        self.assertEqual(set(self.site.descriptors()), {"0 1 2"})
         show("after the release: ip -6 addr, ip -6 route (site)",
              self.site.ip6("addr", "show") + self.site.ip6("route", "show"))
 
@@ -549,10 +579,44 @@ class LeaseStory:
                        if r.pid == record.pid))
         return record
 
+    def stop_keeping_the_lease(self):
+        """A tunnel from a lease, then the client stopped without a release
+        and the server gone; returns (leased address, daemon PID) of it."""
+        self.isp.serve(self.isp_if, FIRST_RANGE, self.option, self.client.server_t1, "recorded")
+        self.client.start()
+        v4, pid = self.wait_for_tunnel(FIRST_RANGE)
+        self.settle()
+        self.client.stop()
+        self.wait(lambda: self.site.env() is None and self.site.daemon_pid() is None,
+                  "the client's stop to stop the tunnel")
+        self.isp.stop()
+        self.client.fall_back_soon()
+        return v4, pid
+
+    def recorded_lease_brings_the_tunnel_up(self, v4, pid):
+        """With no server there, only the recorded lease can do it."""
+        new_v4, new_pid = self.wait_for_tunnel(FIRST_RANGE, not_pid=pid)
+        self.assertEqual(new_v4, v4)
+        self.check_tunnel(v4, new_pid)
+        self.ping_peer(v4)
+
 
 class DhclientLease(LeaseStory, unittest.TestCase):
     """dhclient: no common bits, a /64, any uplink, no LAN."""
     client_class = Dhclient
+
+    def test_recorded_lease_when_no_server_answers(self):
+        """dhclient-script keeps the recorded lease only while its router
+        answers a ping: no tunnel on a lease it drops, one on a lease it keeps."""
+        v4, pid = self.stop_keeping_the_lease()
+        self.isp.ns.sysctl("net.ipv4.icmp_echo_ignore_all", 1)
+        self.client.start()
+        self.client.process.wait_stderr("No working leases in persistent database", WAIT)
+        self.assertIn("Trying recorded lease %s" % v4, self.client.process.stderr())
+        self.assertEqual(len(self.site.started()), 1)
+        self.assertIsNone(self.site.env())
+        self.isp.ns.sysctl("net.ipv4.icmp_echo_ignore_all", 0)
+        self.recorded_lease_brings_the_tunnel_up(v4, pid)
 
 
 class DhcpcdLease(LeaseStory, unittest.TestCase):
@@ -567,6 +631,13 @@ class DhcpcdLease(LeaseStory, unittest.TestCase):
             "%s: IPv4MaskLen 40: out of range (0 to 32)" % self.uplink)
         self.assertEqual(record.severity, 3)  # LOG_ERR
 
+    def test_recorded_lease_when_no_server_answers(self):
+        v4, pid = self.stop_keeping_the_lease()
+        self.client.start()
+        self.assertEqual(self.client.process.wait_stderr("using last lease", WAIT).count(
+            "timed out contacting a DHCP server, using last lease"), 1)
+        self.recorded_lease_brings_the_tunnel_up(v4, pid)
+
 
 class UdhcpcLease(LeaseStory, unittest.TestCase):
     """udhcpc (the prefix written out in full): 16 common bits in 3fff::/20, a
@@ -579,6 +650,31 @@ class UdhcpcLease(LeaseStory, unittest.TestCase):
         # udhcpc itself drops an option whose IPv4MaskLen is above 32: the
         # hook sees a lease without the option.
         self.bad_option_stops_the_tunnel(self.ended_message())
+
+
+class SettingsFile(unittest.TestCase):
+    """The helper called directly, as a hook calls it, on a settings file it
+    must not read."""
+
+    def setUp(self):
+        self.lab = netlab.Lab()
+        self.addCleanup(self.lab.close)
+        self.capture = SyslogCapture(self.lab)
+        self.addCleanup(self.capture.close)
+        self.site = DhcpSite(self.lab, self.capture)
+
+    def test_a_fifo_is_refused_at_once(self):
+        os.mkfifo(self.site.settings_file())
+        # No writer ever comes: reading it would wait for ever.
+        result = netlab.run(self.site.within().command(
+            HELPER, "up", "eth0", "192.0.2.1", "0", "32", "2001:db8::", RELAYS[0]),
+            check=False, timeout=10)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(self.capture.messages("ferrin-6rd"),
+                         ["%s: not a regular file" % settings_path()])
+        self.assertIsNone(self.site.env())
+        self.assertEqual(self.site.started(), [])
+
 
 if __name__ == "__main__":
     unittest.main()
