@@ -353,6 +353,32 @@ class Udhcpc:
         self.process.signal(signal.SIGUSR2)
 
 
+def edge_lab(test, mask, plen, prefix):
+    """Makes, as attributes of test and taken down when it ends: lab, capture
+    (syslog, drained in the background), isp, peer (a second site of the
+    domain prefix/plen with mask common bits, behind the ISP), domain, and
+    site (the DHCP site) with its uplink to the ISP's isp_if."""
+    test.lab = netlab.Lab()
+    test.addCleanup(test.lab.close)
+    test.capture = SyslogCapture(test.lab)
+    test.addCleanup(test.capture.close)
+    test.capture.drain_in_background()
+
+    test.isp = Isp(test.lab)
+    test.domain = "%s/%d" % (prefix, plen)
+    common = ["-r", str(mask)] if mask else []
+    peer_prefix = delegated(prefix, plen, mask, ISP_PEER_SITE)
+    test.peer = sites.Site(test.lab, ISP_PEER_SITE, str(peer_prefix[1]), peer_prefix.prefixlen,
+                           common, test.domain)
+    test.lab.veth(test.peer.ns, ISP_PEER_SITE, test.isp.ns, ISP_PEER, prefix_len=25)
+    test.peer.ns.run("ip", "route", "add", "default", "via", ISP_PEER)
+    test.peer.start()
+
+    test.site = DhcpSite(test.lab, test.capture)
+    test.uplink, test.isp_if = test.lab.veth(test.site.ns, None, test.isp.ns, ISP_SITE,
+                                             prefix_len=25)
+
+
 class LeaseStory:
     """One client's story; the subclasses name the client and the domain."""
 
@@ -362,26 +388,7 @@ class LeaseStory:
     uplink_setting = False  # name the uplink in the settings, or take any
 
     def setUp(self):
-        self.lab = netlab.Lab()
-        self.addCleanup(self.lab.close)
-        self.capture = SyslogCapture(self.lab)
-        self.addCleanup(self.capture.close)
-        self.capture.drain_in_background()
-
-        self.isp = Isp(self.lab)
-        self.domain = "%s/%d" % (self.prefix, self.plen)
-        common = ["-r", str(self.mask)] if self.mask else []
-        peer_prefix = delegated(self.prefix, self.plen, self.mask, ISP_PEER_SITE)
-        self.peer = sites.Site(self.lab, ISP_PEER_SITE, str(peer_prefix[1]),
-                               peer_prefix.prefixlen,
-                               common, self.domain)
-        self.lab.veth(self.peer.ns, ISP_PEER_SITE, self.isp.ns, ISP_PEER, prefix_len=25)
-        self.peer.ns.run("ip", "route", "add", "default", "via", ISP_PEER)
-        self.peer.start()
-
-        self.site = DhcpSite(self.lab, self.capture)
-        self.uplink, self.isp_if = self.lab.veth(self.site.ns, None, self.isp.ns, ISP_SITE,
-                                                 prefix_len=25)
+        edge_lab(self, self.mask, self.plen, self.prefix)
         self.lan = netlab.unique_name("lan") if self.lan_subnet_id is not None else ""
         settings = ["# written by the test", "daemon_options = " + DAEMON_OPTIONS]
         if self.uplink_setting:

@@ -36,14 +36,11 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import netlab  # noqa: E402
 import packets  # noqa: E402
-import sites  # noqa: E402
-from sites import ISP_PEER, ISP_PEER_SITE, ISP_SITE, Isp, delegated, option_212, program  # noqa: E402
-from syslog_capture import SyslogCapture  # noqa: E402
+from sites import delegated, option_212, program  # noqa: E402
 from test_dhcp import (FIRST_RANGE, HELPER, RELAYS, SECOND_RANGE, TUN, WAIT, Dhcpcd,  # noqa: E402
-                       DhcpSite, in_range, show)
+                       edge_lab, in_range, show)
 
 MASK, PLEN, PREFIX = 8, 32, "2001:db8::"
-DOMAIN = "%s/%d" % (PREFIX, PLEN)
 LAN_SUBNET = 1
 PORT = 5001
 # A change must reach the hosts "immediately"; a few seconds at most here.
@@ -60,23 +57,7 @@ class LanBehindTheEdge(unittest.TestCase):
     def setUp(self):
         for name in ("radvd", "nft", "rdisc6"):
             program(name)
-        self.lab = netlab.Lab()
-        self.addCleanup(self.lab.close)
-        self.capture = SyslogCapture(self.lab)
-        self.addCleanup(self.capture.close)
-        self.capture.drain_in_background()
-
-        self.isp = Isp(self.lab)
-        peer = delegated(PREFIX, PLEN, MASK, ISP_PEER_SITE)
-        self.peer = sites.Site(self.lab, ISP_PEER_SITE, str(peer[1]), peer.prefixlen,
-                               ["-r", str(MASK)], DOMAIN)
-        self.lab.veth(self.peer.ns, ISP_PEER_SITE, self.isp.ns, ISP_PEER, prefix_len=25)
-        self.peer.ns.run("ip", "route", "add", "default", "via", ISP_PEER)
-        self.peer.start()
-
-        self.site = DhcpSite(self.lab, self.capture)
-        self.uplink, self.isp_if = self.lab.veth(self.site.ns, None, self.isp.ns, ISP_SITE,
-                                                 prefix_len=25)
+        edge_lab(self, MASK, PLEN, PREFIX)
         # The LAN: the edge's end needs its link-local address (radvd sends
         # from it), which the quiet site would not give it.
         self.lan, self.host_if = netlab.unique_name("lan"), netlab.unique_name("hst")
