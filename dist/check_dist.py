@@ -9,7 +9,7 @@
         and in the README.
     check_dist.py helper-manual PAGE HELPER README
         The same for the DHCP helper ferrin-6rd: a clean lint, the synopsis
-        is its usage, and every message of src/dhcp/ is explained in its page
+        is its usage, and every message of src/edge/ is explained in its page
         and in the README.
     check_dist.py unit DIST_DIR BINARY
         systemd-analyze verify accepts the unit (ExecStart pointed at the
@@ -54,7 +54,7 @@ SOURCE_HELPER_PATH = "/usr/sbin/ferrin-6rd"
 SOURCE_LIBEXEC_PATH = "/usr/libexec/ferrin/"
 INSTANCE = "tun6rd0"
 # The DHCP helper's folder of src/: its messages are explained in its own page.
-HELPER_FOLDER = "dhcp"
+HELPER_FOLDER = "edge"
 
 # mandoc looks every cross reference up in the system's mandoc.db. Debian keeps
 # its manual index with man-db and has no mandoc.db, so mandoc notes each

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "dhcp/text.h"
+#include "edge/text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "dhcp/address_kind.h"
+#include "edge/address_kind.h"
 
 #include <arpa/inet.h>
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "dhcp/prefix_history.h"
+#include "edge/prefix_history.h"
 
-#include "dhcp/settings.h"
-#include "dhcp/text.h"
+#include "edge/settings.h"
+#include "edge/text.h"
 
 #include <syslog.h>
 

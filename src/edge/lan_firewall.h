@@ -5,8 +5,8 @@
 // never leaves half a table behind.
 #pragma once
 
-#include "dhcp/lease_plan.h"
-#include "dhcp/prefix_history.h"
+#include "edge/lease_plan.h"
+#include "edge/prefix_history.h"
 
 #include <cstddef>
 

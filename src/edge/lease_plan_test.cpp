@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "dhcp/env_file.h"
-#include "dhcp/lease_plan.h"
-#include "dhcp/settings.h"
-#include "dhcp/text.h"
+#include "edge/env_file.h"
+#include "edge/lease_plan.h"
+#include "edge/settings.h"
+#include "edge/text.h"
 #include "testing.h"
 
 #include <sys/stat.h>

@@ -5,7 +5,7 @@
 // LAN interfaces. Everything here is pure; the refusals log one line each.
 #pragma once
 
-#include "dhcp/settings.h"
+#include "edge/settings.h"
 
 #include <netinet/in.h>
 

@@ -4,8 +4,8 @@
 // prefix history.
 #pragma once
 
-#include "dhcp/lease_plan.h"
-#include "dhcp/prefix_history.h"
+#include "edge/lease_plan.h"
+#include "edge/prefix_history.h"
 
 #include <cstddef>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "dhcp/lan_firewall.h"
+#include "edge/lan_firewall.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "dhcp/radvd_config.h"
+#include "edge/radvd_config.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "dhcp/settings.h"
+#include "edge/settings.h"
 
-#include "dhcp/address_kind.h"
-#include "dhcp/text.h"
+#include "edge/address_kind.h"
+#include "edge/text.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

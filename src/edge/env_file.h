@@ -4,7 +4,7 @@
 // the helper keeps between two calls; /run starts empty at every boot.
 #pragma once
 
-#include "dhcp/lease_plan.h"
+#include "edge/lease_plan.h"
 
 #include <cstddef>
 

@@ -15,13 +15,13 @@
 // new one (from the lease and the settings, or none) and changes only what
 // differs; the LAN's router advertisements, firewall and prefix history are
 // made from the plan and the state of the tunnel (lan_apply).
-#include "dhcp/env_file.h"
-#include "dhcp/lan_apply.h"
-#include "dhcp/lease_plan.h"
-#include "dhcp/settings.h"
-#include "dhcp/status.h"
-#include "dhcp/system_actions.h"
-#include "dhcp/text.h"
+#include "edge/env_file.h"
+#include "edge/lan_apply.h"
+#include "edge/lease_plan.h"
+#include "edge/settings.h"
+#include "edge/status.h"
+#include "edge/system_actions.h"
+#include "edge/text.h"
 
 #include <signal.h>
 #include <stdlib.h>

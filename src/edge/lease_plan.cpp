@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "dhcp/lease_plan.h"
+#include "edge/lease_plan.h"
 
-#include "dhcp/address_kind.h"
-#include "dhcp/text.h"
+#include "edge/address_kind.h"
+#include "edge/text.h"
 #include "mapping/prefix.h"
 
 #include <arpa/inet.h>

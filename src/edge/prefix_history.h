@@ -6,7 +6,7 @@
 // still announces them. Everything here is pure.
 #pragma once
 
-#include "dhcp/lease_plan.h"
+#include "edge/lease_plan.h"
 
 #include <cstddef>
 

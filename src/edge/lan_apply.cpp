@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "dhcp/lan_apply.h"
+#include "edge/lan_apply.h"
 
-#include "dhcp/env_file.h"
-#include "dhcp/lan_firewall.h"
-#include "dhcp/radvd_config.h"
-#include "dhcp/system_actions.h"
-#include "dhcp/text.h"
+#include "edge/env_file.h"
+#include "edge/lan_firewall.h"
+#include "edge/radvd_config.h"
+#include "edge/system_actions.h"
+#include "edge/text.h"
 
 #include <syslog.h>
 

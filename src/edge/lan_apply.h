@@ -5,8 +5,8 @@
 // logged and leaves the others, and the tunnel, working.
 #pragma once
 
-#include "dhcp/lease_plan.h"
-#include "dhcp/prefix_history.h"
+#include "edge/lease_plan.h"
+#include "edge/prefix_history.h"
 
 // Where the prefix history lives; it must outlast a reboot.
 inline constexpr char history_path[] = "/var/lib/ferrin/prefixes";

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // What the LAN hears and what its firewall lets through, as texts made from
 // a plan and the prefix history.
-#include "dhcp/lan_firewall.h"
-#include "dhcp/lease_plan.h"
-#include "dhcp/prefix_history.h"
-#include "dhcp/radvd_config.h"
-#include "dhcp/text.h"
+#include "edge/lan_firewall.h"
+#include "edge/lease_plan.h"
+#include "edge/prefix_history.h"
+#include "edge/radvd_config.h"
+#include "edge/text.h"
 
 #include <gtest/gtest.h>
 

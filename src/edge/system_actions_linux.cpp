@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "dhcp/system_actions.h"
+#include "edge/system_actions.h"
 
-#include "dhcp/text.h"
+#include "edge/text.h"
 
 #include <fcntl.h>
 #include <net/if.h>

@@ -3,8 +3,8 @@
 // no IPv6. It reads what is in place and changes nothing.
 #pragma once
 
-#include "dhcp/lease_plan.h"
-#include "dhcp/settings.h"
+#include "edge/lease_plan.h"
+#include "edge/settings.h"
 
 // found is as read_env gives it for the settings' tunnel, plan the plan read.
 void print_status(const dhcp_settings& settings, const char* settings_path, int found,

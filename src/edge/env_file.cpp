@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "dhcp/env_file.h"
+#include "edge/env_file.h"
 
-#include "dhcp/text.h"
+#include "edge/text.h"
 
 #include <dirent.h>
 #include <fcntl.h>
