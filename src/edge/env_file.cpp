@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -45,6 +46,11 @@ const env_field LanFields[] = {
     FIELD("FERRIN_LAN_DNS", lan_dns),
 };
 const char firewall_key[] = "FERRIN_LAN_FIREWALL";
+const char* const required_keys[] = {
+    "FERRIN_PREFIX",       "FERRIN_RELAY",    "FERRIN_MY_V4",       "FERRIN_OPTS",
+    "FERRIN_UPLINK",       "FERRIN_DELEGATED", "FERRIN_TUN_ADDRESS", "FERRIN_LAN",
+    "FERRIN_LAN_ADDRESS",  "FERRIN_UNREACHABLE",
+};
 
 #undef FIELD
 
@@ -136,8 +142,16 @@ int parse_env(const char* text, const char* name, tunnel_plan* out)
 {
     *out = tunnel_plan{};
     out->lan_firewall = 1;
+    // Every file written ends with a newline; one without was cut short
+    // (a crash while writing elsewhere, a full disk, a hand edit).
+    const size_t length = std::strlen(text);
+    if (length == 0 || text[length - 1] != '\n') {
+        syslog(LOG_ERR, "%s: cut short: %s", name, length == 0 ? "empty" : "no newline at its end");
+        return -1;
+    }
     char names[max_lans * interface_name_size] = "";
     char addresses[max_lans * address_text_size] = "";
+    unsigned seen = 0;
     int line = 0;
     for (const char* p = text; *p != '\0';) {
         ++line;
@@ -160,6 +174,9 @@ int parse_env(const char* text, const char* name, tunnel_plan* out)
         }
         const std::string key(p, static_cast<size_t>(equals - p));
         const size_t length = static_cast<size_t>(value_end - value);
+        for (size_t k = 0; k < std::size(required_keys); ++k)
+            if (key == required_keys[k])
+                seen |= 1u << k;
         const env_field* field = find_field(key.c_str());
         char* target = field != nullptr ? field_of(out, *field) : nullptr;
         size_t target_size = field != nullptr ? field->size : 0;
@@ -182,6 +199,12 @@ int parse_env(const char* text, const char* name, tunnel_plan* out)
         }
         p = next;
     }
+    // Every version of the helper wrote these.
+    for (size_t k = 0; k < std::size(required_keys); ++k)
+        if ((seen & 1u << k) == 0) {
+            syslog(LOG_ERR, "%s: no %s", name, required_keys[k]);
+            return -1;
+        }
     return read_lan_lists(names, addresses, name, out);
 }
 

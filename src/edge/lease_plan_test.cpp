@@ -325,14 +325,29 @@ TEST(EnvFile, WhatIsWrittenReadsBackAsTheSamePlan)
     EXPECT_STREQ(back.options, "-u ferrin -r 8");
     EXPECT_STREQ(back.lans[1].prefix, "2001:db8:2:102::/64");
 
-    std::string output = logged_by([&] { EXPECT_EQ(parse_env("FERRIN_PREFIX\n", "x.env", &back), -1); });
-    EXPECT_EQ(output, line("x.env:1: not a KEY=VALUE line"));
-    output = logged_by([&] {
-        EXPECT_EQ(parse_env("FERRIN_LAN=\"eth1 eth2\"\nFERRIN_LAN_ADDRESS=2001:db8::1/64\n", "x.env",
-                            &back),
-                  -1);
-    });
-    EXPECT_EQ(output, line("x.env: FERRIN_LAN and FERRIN_LAN_ADDRESS do not pair up"));
+    // Damaged files, each refused with one line: the caller then takes the
+    // tunnel as its own to replace or remove.
+    const std::string whole(text);
+    const std::string unpaired =
+        whole.substr(0, whole.find("FERRIN_LAN_ADDRESS=")) + "FERRIN_LAN_ADDRESS=2001:db8::1/64\n" +
+        whole.substr(whole.find("FERRIN_UNREACHABLE="));
+    struct Damaged {
+        std::string text;
+        const char* message;
+    };
+    const Damaged damaged[] = {
+        {"", "x.env: cut short: empty"},
+        {whole.substr(0, whole.size() / 2), "x.env: cut short: no newline at its end"},
+        {whole.substr(0, whole.find("FERRIN_LAN=")), "x.env: no FERRIN_LAN"},
+        {"FERRIN_PREFIX\n", "x.env:1: not a KEY=VALUE line"},
+        {unpaired, "x.env: FERRIN_LAN and FERRIN_LAN_ADDRESS do not pair up"},
+    };
+    for (const Damaged& d : damaged) {
+        SCOPED_TRACE(d.message);
+        const std::string output =
+            logged_by([&] { EXPECT_EQ(parse_env(d.text.c_str(), "x.env", &back), -1); });
+        EXPECT_EQ(output, line(d.message));
+    }
 }
 
 // Every LAN interface gets its own /64: an id given with it, or the next one

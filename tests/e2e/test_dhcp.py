@@ -47,6 +47,7 @@ import re
 import shutil
 import signal
 import stat
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -180,15 +181,19 @@ class DhcpSite:
         mounts += [("bind", source, target) for source, target in self.binds]
         return self.capture.within(self.ns, mounts=mounts)
 
-    def env_path(self):
-        return os.path.join(self.run_upper, "ferrin", TUN + ".env")
+    def env_path(self, tun=TUN):
+        return os.path.join(self.run_upper, "ferrin", tun + ".env")
 
-    def env(self):
+    def env(self, tun=TUN):
         """The tunnel's environment file as fields, or None when there is none."""
         try:
-            return env_fields(read(self.env_path()))
+            return env_fields(read(self.env_path(tun)))
         except FileNotFoundError:
             return None
+
+    def running(self):
+        """The argv of every daemon running, started by the stand-in."""
+        return [argv for pid, argv in self.started() if netlab.process_runs(pid, netlab.BINARY)]
 
     def started(self):
         """(PID, argv) of every daemon the stand-in started, in order."""
@@ -659,28 +664,118 @@ class UdhcpcLease(LeaseStory, unittest.TestCase):
         self.bad_option_stops_the_tunnel(self.ended_message())
 
 
-class SettingsFile(unittest.TestCase):
-    """The helper called directly, as a hook calls it, on a settings file it
-    must not read."""
+class DirectCalls(unittest.TestCase):
+    """The helper called directly, as hooks call it: a settings file it must
+    not read, settings changed between two leases, damaged state, two
+    uplinks' leases at the same moment. The leased addresses are on the
+    site's loopback, so that the daemons the stand-in starts can bind."""
+
+    LEASED = ("192.0.2.10", "192.0.2.11")
 
     def setUp(self):
         self.lab = netlab.Lab()
         self.addCleanup(self.lab.close)
         self.capture = SyslogCapture(self.lab)
         self.addCleanup(self.capture.close)
+        self.capture.drain_in_background()
         self.site = DhcpSite(self.lab, self.capture)
+        for v4 in self.LEASED:
+            self.site.ns.run("ip", "addr", "add", v4 + "/32", "dev", "lo")
+
+    def helper(self, *args):
+        return netlab.run(self.site.within().command(HELPER, *args), check=False, timeout=60)
+
+    def up(self, uplink, v4):
+        return self.helper("up", uplink, v4, "0", "32", "2001:db8::", RELAYS[0])
+
+    def wait_running(self, tun, v4):
+        """Waits until one daemon runs, for tun and v4, and the addr step has
+        ended (its last act is the copy of the environment file it applied)."""
+        def one():
+            running = self.site.running()
+            applied = os.path.join(self.site.run_upper, "ferrin", tun + ".up")
+            return (len(running) == 1 and running[0][-4:-2] == [tun, "2001:db8::/32"]
+                    and running[0][-1] == v4 and os.path.exists(applied)
+                    and read(applied) == read(self.site.env_path(tun)) and running)
+        return netlab.wait_for(one, WAIT, what=lambda: "one daemon for %s %s (running %r, "
+                               "helper said %r)" % (tun, v4, self.site.running(),
+                                                    self.capture.messages("ferrin-6rd")))
 
     def test_a_fifo_is_refused_at_once(self):
         os.mkfifo(self.site.settings_file())
         # No writer ever comes: reading it would wait for ever.
-        result = netlab.run(self.site.within().command(
-            HELPER, "up", "eth0", "192.0.2.1", "0", "32", "2001:db8::", RELAYS[0]),
-            check=False, timeout=10)
+        result = self.up("eth0", "192.0.2.1")
         self.assertEqual(result.returncode, 1)
         self.assertEqual(self.capture.messages("ferrin-6rd"),
                          ["%s: not a regular file" % settings_path()])
         self.assertIsNone(self.site.env())
         self.assertEqual(self.site.started(), [])
+
+    def test_settings_changed_between_two_leases(self):
+        self.site.write_settings("daemon_options = -u nobody\nuplink = upa\n")
+        self.assertEqual(self.up("upa", self.LEASED[0]).returncode, 0)
+        self.wait_running(TUN, self.LEASED[0])
+        # Another uplink named: its lease takes the tunnel over.
+        self.site.write_settings("daemon_options = -u nobody\nuplink = upb\n")
+        self.assertEqual(self.up("upb", self.LEASED[1]).returncode, 0)
+        self.wait_running(TUN, self.LEASED[1])
+        self.assertEqual(self.site.env()["FERRIN_UPLINK"], "upb")
+        # Another tunnel named: the old one stops and leaves nothing behind.
+        self.site.write_settings("daemon_options = -u nobody\nuplink = upb\ntunnel = tun6rd1\n")
+        self.assertEqual(self.up("upb", self.LEASED[1]).returncode, 0)
+        self.wait_running("tun6rd1", self.LEASED[1])
+        self.assertIsNone(self.site.env(TUN))
+        netlab.wait_for(lambda: not self.site.ns.link_exists(TUN), WAIT, what=TUN + " to go")
+        messages = self.capture.messages("ferrin-6rd")
+        self.assertIn("ferrin@%s: stopping: the settings now name the uplink upb, not upa" % TUN,
+                      messages)
+        self.assertIn("ferrin@%s: stopping: the settings now name the tunnel tun6rd1" % TUN,
+                      messages)
+        self.assertEqual(self.helper("down", "upb").returncode, 0)
+        netlab.wait_for(lambda: not self.site.running(), WAIT, what="the last daemon to stop")
+        self.assertIsNone(self.site.env("tun6rd1"))
+        show("settings changed between leases (syslog)", "\n".join(messages))
+
+    def test_damaged_environment_file_is_the_callers(self):
+        self.site.write_settings("daemon_options = -u nobody\n")
+        for damage in (lambda text: text[:len(text) // 2], lambda text: ""):
+            self.assertEqual(self.up("upa", self.LEASED[0]).returncode, 0)
+            self.wait_running(TUN, self.LEASED[0])
+            text = read(self.site.env_path())
+            write(self.site.env_path(), damage(text))
+            # A lease on another uplink: the damaged file is its to replace.
+            self.assertEqual(self.up("upb", self.LEASED[1]).returncode, 0)
+            self.wait_running(TUN, self.LEASED[1])
+            self.assertEqual(self.site.env()["FERRIN_UPLINK"], "upb")
+            write(self.site.env_path(), damage(text))
+            # And whoever's down stops and removes it.
+            self.assertEqual(self.helper("down", "upc").returncode, 0)
+            netlab.wait_for(lambda: not self.site.running(), WAIT, what="the daemon to stop")
+            self.assertIsNone(self.site.env())
+        show("damaged environment files (syslog)", "\n".join(self.capture.messages("ferrin-6rd")))
+
+    def test_two_uplinks_at_the_same_moment(self):
+        self.site.write_settings("daemon_options = -u nobody\n")
+        # Both in one view of /run: two mounts of the same overlay would not
+        # share the lock, as no real host has two /run.
+        script = ('"$0" up upa %s 0 32 2001:db8:: %s & a=$!; "$0" up upb %s 0 32 2001:db8:: %s; '
+                  'b=$?; wait $a; echo $? $b' % (self.LEASED[0], RELAYS[0], self.LEASED[1],
+                                                  RELAYS[0]))
+        for round in range(3):
+            before = len(self.capture.messages("ferrin-6rd"))
+            result = netlab.run(self.site.within().command("sh", "-c", script, HELPER),
+                                check=False, timeout=60)
+            said = self.capture.messages("ferrin-6rd")[before:]
+            self.assertEqual(result.stdout.split(), ["0", "0"], (said, result.stderr))
+            starting = [m for m in said if ": starting: " in m]
+            left = [m for m in said if "; the lease on " in m and m.endswith("is left alone")]
+            self.assertEqual((len(starting), len(left)), (1, 1), said)
+            winner = self.site.env()["FERRIN_UPLINK"]
+            self.assertIn("(lease on %s)" % winner, starting[0])
+            self.wait_running(TUN, self.site.env()["FERRIN_MY_V4"])
+            self.assertEqual(self.helper("down", winner).returncode, 0)
+            netlab.wait_for(lambda: not self.site.running(), WAIT, what="the daemon to stop")
+            show("round %d: two leases at once" % round, "\n".join(said))
 
 
 if __name__ == "__main__":
