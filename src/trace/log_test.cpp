@@ -70,14 +70,16 @@ protected:
     }
     void TearDown() override
     {
-        log_open(saved_ident_.c_str(), false, log_socket_default);
+        log_open(saved_ident_, false, log_socket_default);
         log_set_mask(0xFF);
         rmdir(folder_.c_str());
     }
 
     std::string folder_;
     std::string path_;
-    std::string saved_ident_;
+    // The log keeps the pointer it is given, as openlog() does: the ident in
+    // force before, not a copy that ends with the test.
+    const char* saved_ident_ = nullptr;
 };
 
 const std::regex record_form(R"(<(\d+)>[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d fertest: (.*))");
