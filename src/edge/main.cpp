@@ -406,7 +406,7 @@ int command_status()
         return 1;
     static tunnel_state state;
     read_state(settings.tunnel, &state);
-    print_status(settings, settings_path, state.found, state.plan);
+    print_status(settings, settings_path, exceptions_pattern().c_str(), state.found, state.plan);
     return 0;
 }
 

@@ -132,8 +132,7 @@ void print_advertisements(const char* tun, int found, const tunnel_plan& plan)
     }
 }
 
-void print_firewall(const char* tun, int found, const tunnel_plan& plan,
-                    const char* settings_path)
+void print_firewall(const char* tun, int found, const tunnel_plan& plan, const char* exceptions)
 {
     char table[32];
     firewall_table_name(tun, table, sizeof table);
@@ -145,20 +144,18 @@ void print_firewall(const char* tun, int found, const tunnel_plan& plan,
     int status = 0;
     capture(argv, &status);
     std::string say = std::string("table ip6 ") + table + ": " + (status == 0 ? "in place" : "none");
-    if (found == 1 && plan.lan_count > 0) {
-        const std::string settings(settings_path);
-        say += plan.lan_firewall ? ", the LAN shielded from the tunnel; the operator's rules: " +
-                                       settings.substr(0, settings.rfind('/')) +
-                                       "/lan-firewall.d/*.nft"
-                                 : ", no firewall (lan_firewall = no)";
-    }
+    if (found == 1 && plan.lan_count > 0)
+        say += plan.lan_firewall
+                   ? std::string(", the LAN shielded from the tunnel; the operator's rules: ") +
+                         exceptions
+                   : ", no firewall (lan_firewall = no)";
     row("firewall", say);
 }
 
 }  // namespace
 
-void print_status(const dhcp_settings& settings, const char* settings_path, int found,
-                  const tunnel_plan& plan)
+void print_status(const dhcp_settings& settings, const char* settings_path,
+                  const char* exceptions, int found, const tunnel_plan& plan)
 {
     const char* tun = settings.tunnel;
     std::string lans;
@@ -200,6 +197,6 @@ void print_status(const dhcp_settings& settings, const char* settings_path, int 
     const int forwarding = forwarding_on();
     row("forwarding", forwarding == 1 ? "on" : forwarding == 0 ? "off" : "unknown");
     print_advertisements(tun, found, plan);
-    print_firewall(tun, found, plan, settings_path);
+    print_firewall(tun, found, plan, exceptions);
     row("counters", state.rfind("active", 0) == 0 ? counters(unit) : "none: the daemon does not run");
 }

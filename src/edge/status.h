@@ -6,6 +6,7 @@
 #include "edge/lease_plan.h"
 #include "edge/settings.h"
 
-// found is as read_env gives it for the settings' tunnel, plan the plan read.
-void print_status(const dhcp_settings& settings, const char* settings_path, int found,
-                  const tunnel_plan& plan);
+// found is as read_env gives it for the settings' tunnel, plan the plan read;
+// exceptions is the include pattern of the operator's firewall rules.
+void print_status(const dhcp_settings& settings, const char* settings_path,
+                  const char* exceptions, int found, const tunnel_plan& plan);
