@@ -176,10 +176,9 @@ void mark_down(const char* tun)
     remove_file(path);
 }
 
-// Stops the tunnel tun and removes what it put in place: its unit, its LAN
-// address and route, its environment file; the LAN hears that the router
-// is gone and its prefixes are stale. why ends the log line.
-int stop_tunnel(const char* tun, const tunnel_state& state, const char* why)
+// Stops the unit of tun and removes what its plan put in place outside the
+// tun interface, and its files. why ends the log line.
+int take_down(const char* tun, const tunnel_state& state, const char* why)
 {
     syslog(LOG_NOTICE, "ferrin@%s: stopping: %s", tun, why);
     char unit[64];
@@ -187,11 +186,20 @@ int stop_tunnel(const char* tun, const tunnel_state& state, const char* why)
     int result = unit_command("stop", unit);
     if (state.found == 1)
         remove_lan_pieces(state.plan, nullptr);
-    else
-        remove_lan_pieces_of_history();
     if (remove_env(tun) == -1)
         result = -1;
     mark_down(tun);
+    return result;
+}
+
+// Stops the tunnel tun and removes what it put in place: its unit, its LAN
+// address and route, its environment file; the LAN hears that the router
+// is gone and its prefixes are stale.
+int stop_tunnel(const char* tun, const tunnel_state& state, const char* why)
+{
+    const int result = take_down(tun, state, why);
+    if (state.found != 1)
+        remove_lan_pieces_of_history();
     apply_lan(tun, nullptr, 0, exceptions_pattern().c_str());
     return result;
 }
@@ -205,28 +213,21 @@ void retire_old_settings(const dhcp_settings& settings, tunnel_state* state)
     char names[16][16];
     const int count = env_tunnels(names, 16);
     int retired = 0;
+    const std::string why = std::string("the settings now name the tunnel ") + settings.tunnel;
     for (int i = 0; i < count; ++i) {
         if (std::strcmp(names[i], settings.tunnel) == 0)
             continue;
         ++retired;
         static tunnel_state old;
         read_state(names[i], &old);
-        syslog(LOG_NOTICE, "ferrin@%s: stopping: the settings now name the tunnel %s", names[i],
-               settings.tunnel);
-        char unit[64];
-        tunnel_unit(names[i], unit, sizeof unit);
-        unit_command("stop", unit);
-        if (old.found == 1)
-            remove_lan_pieces(old.plan, nullptr);
-        remove_env(names[i]);
-        mark_down(names[i]);
+        take_down(names[i], old, why.c_str());
         retire_lan(names[i]);
     }
     if (state->found == 1 && settings.uplink[0] != '\0' &&
         std::strcmp(state->plan.uplink, settings.uplink) != 0) {
-        const std::string why = std::string("the settings now name the uplink ") +
-                                settings.uplink + ", not " + state->plan.uplink;
-        stop_tunnel(settings.tunnel, *state, why.c_str());
+        const std::string uplink_why = std::string("the settings now name the uplink ") +
+                                       settings.uplink + ", not " + state->plan.uplink;
+        stop_tunnel(settings.tunnel, *state, uplink_why.c_str());
         state->found = 0;
     } else if (retired > 0 && state->found == 0) {
         // Nothing of the new tunnel yet: its LAN hears the old prefixes are stale.
