@@ -113,9 +113,10 @@ void add_lan(tunnel_plan* out, const char* name, in6_addr lan)
 {
     lan_plan& entry = out->lans[out->lan_count++];
     copy_text(entry.name, sizeof entry.name, name);
+    // Past the delegated prefix and the subnet id every bit is 0: the /64 itself.
+    prefix_text(lan, 64, entry.prefix);
     lan.s6_addr[15] = 1;
     prefix_text(lan, 64, entry.address);
-    lan_prefix_of(entry.address, entry.prefix, sizeof entry.prefix);
 }
 
 // Each LAN interface gets its own /64 (an id given with it, or the next free
