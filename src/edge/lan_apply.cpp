@@ -29,19 +29,6 @@ void stop_radvd(const char* tun)
     remove_file(path);
 }
 
-void remove_table(const char* tun)
-{
-    char path[128];
-    firewall_path(tun, path, sizeof path);
-    if (program_installed("nft")) {
-        static char text[firewall_text_size];
-        firewall_text(nullptr, prefix_history{}, tun, "", text, sizeof text);
-        if (replace_file(path, text, 0) == 0)
-            load_nft_file(path);
-    }
-    remove_file(path);
-}
-
 void write_history(const prefix_history& history)
 {
     char text[history_text_size];
@@ -212,7 +199,8 @@ void apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const ch
 void retire_lan(const char* tun)
 {
     stop_radvd(tun);
-    remove_table(tun);
+    // No plan and nothing stale: the text that removes the table.
+    apply_firewall(tun, nullptr, prefix_history{}, "");
 }
 
 void radvd_config_path(const char* tun, char* out, size_t size)

@@ -128,6 +128,22 @@ class TraceCursor:
         return lines
 
 
+def lan_host(lab, edge):
+    """A LAN host behind the namespace edge: a namespace of its own that runs
+    nothing but the kernel's SLAAC (accept_ra 1), joined by a veth whose
+    edge end gets the link-local address radvd sends from (a quiet edge
+    would not give it one). Returns (edge's interface, host, host's interface)."""
+    lan, host_if = netlab.unique_name("lan"), netlab.unique_name("hst")
+    host = lab.namespace("host")
+    edge.run("ip", "link", "add", lan, "type", "veth", "peer", "name", host_if,
+             "netns", host.name)
+    edge.sysctl("net.ipv6.conf.%s.addr_gen_mode" % lan, 0)
+    host.sysctl("net.ipv6.conf.%s.accept_ra" % host_if, 1)
+    edge.run("ip", "link", "set", lan, "up")
+    host.run("ip", "link", "set", host_if, "up")
+    return lan, host, host_if
+
+
 # A DHCP site's ISP: its server on the site's link (192.0.2.0/25), routing
 # to a second site of the domain on another link (192.0.2.128/25).
 ISP_SITE = "192.0.2.1"     # the ISP on the DHCP site's link

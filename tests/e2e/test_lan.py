@@ -36,7 +36,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import netlab  # noqa: E402
 import packets  # noqa: E402
-from sites import delegated, option_212, program  # noqa: E402
+from sites import delegated, lan_host, option_212, program  # noqa: E402
 from test_dhcp import (FIRST_RANGE, HELPER, RELAYS, SECOND_RANGE, TUN, WAIT, Dhcpcd,  # noqa: E402
                        edge_lab, in_range, show)
 
@@ -58,16 +58,7 @@ class LanBehindTheEdge(unittest.TestCase):
         for name in ("radvd", "nft", "rdisc6"):
             program(name)
         edge_lab(self, MASK, PLEN, PREFIX)
-        # The LAN: the edge's end needs its link-local address (radvd sends
-        # from it), which the quiet site would not give it.
-        self.lan, self.host_if = netlab.unique_name("lan"), netlab.unique_name("hst")
-        self.host = self.lab.namespace("host")
-        self.site.ns.run("ip", "link", "add", self.lan, "type", "veth", "peer", "name",
-                         self.host_if, "netns", self.host.name)
-        self.site.ns.sysctl("net.ipv6.conf.%s.addr_gen_mode" % self.lan, 0)
-        self.host.sysctl("net.ipv6.conf.%s.accept_ra" % self.host_if, 1)
-        self.site.ns.run("ip", "link", "set", self.lan, "up")
-        self.host.run("ip", "link", "set", self.host_if, "up")
+        self.lan, self.host, self.host_if = lan_host(self.lab, self.site.ns)
         self.site.write_settings("daemon_options = -u nobody\nlan_interface = %s\n" % self.lan)
         self.client = Dhcpcd(self.lab, self.site, self.uplink)
         self.option = option_212(MASK, PLEN, PREFIX, RELAYS)

@@ -23,7 +23,7 @@ import debian_package  # noqa: E402
 import machine  # noqa: E402
 import netlab  # noqa: E402
 from sites import (ISP_PEER, ISP_PEER_SITE, ISP_SITE, MY_V4, PEER_SITE, PEER_V4,  # noqa: E402
-                   PREFIX, RELAY, Isp, Site, delegated, option_212)
+                   PREFIX, RELAY, Isp, Site, delegated, lan_host, option_212)
 
 TUN = "tun6rd0"
 UNIT = "ferrin@%s.service" % TUN
@@ -192,19 +192,11 @@ class PackageUnderSystemd(unittest.TestCase):
         uplink, isp_if = lab.veth(box_ns, None, isp.ns, ISP_SITE, prefix_len=25)
         option = option_212(0, 32, "2001:db8::", [RELAY])
         isp.serve(isp_if, ("192.0.2.10", "192.0.2.20"), option)
-        # A LAN host that runs nothing but the kernel's SLAAC; the box's end of
-        # its link needs the link-local address radvd sends from.
-        lan = netlab.unique_name("lan")
-        host, host_if = lab.namespace("host"), netlab.unique_name("hst")
-        box_ns.run("ip", "link", "add", lan, "type", "veth", "peer", "name", host_if,
-                   "netns", host.name)
-        box_ns.sysctl("net.ipv6.conf.%s.addr_gen_mode" % lan, 0)
+        # A LAN host that runs nothing but the kernel's SLAAC.
+        lan, host, host_if = lan_host(lab, box_ns)
         # nspawn keeps /proc/sys read-only in a network namespace it was
         # given: forwarding is the operator's to turn on, from outside.
         box_ns.sysctl("net.ipv6.conf.all.forwarding", 1)
-        host.sysctl("net.ipv6.conf.%s.accept_ra" % host_if, 1)
-        box_ns.run("ip", "link", "set", lan, "up")
-        host.run("ip", "link", "set", host_if, "up")
 
         box = self.installed_machine(lab, box_ns)
         # The lines an operator adds; the package's hook and settings do the rest.
