@@ -22,7 +22,7 @@ void BM_tun2raw_decide(benchmark::State& state)
         bench::restore_frame_header(ctx);
         sockaddr_in target;
         size_t length;
-        const path_outcome outcome = tun2raw_decide(ctx, n, &target, &length);
+        const path_outcome outcome = tun2raw_decide(ctx, ctx.buffer, n, &target, &length);
         benchmark::DoNotOptimize(outcome);
         benchmark::DoNotOptimize(target);
         if (outcome != OUTCOME_FORWARD) {
@@ -41,7 +41,7 @@ void BM_raw2tun_decide(benchmark::State& state)
     for (auto _ : state) {
         bench::restore_inbound_destination(ctx);
         size_t header;
-        const path_outcome outcome = raw2tun_decide(ctx, n, &header);
+        const path_outcome outcome = raw2tun_decide(ctx, ctx.buffer, n, &header);
         benchmark::DoNotOptimize(outcome);
         benchmark::DoNotOptimize(header);
         if (outcome != OUTCOME_FORWARD) {

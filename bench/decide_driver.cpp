@@ -32,7 +32,7 @@ extern "C" __attribute__((noinline)) long run_batch(int mode, long count,
             bench::restore_frame_header(*ctx);
             sockaddr_in target;
             size_t length;
-            missed += tun2raw_decide(*ctx, n, &target, &length) != OUTCOME_FORWARD;
+            missed += tun2raw_decide(*ctx, ctx->buffer, n, &target, &length) != OUTCOME_FORWARD;
             asm volatile("" : : "r"(&target), "r"(&length) : "memory");
         }
         break;
@@ -40,7 +40,7 @@ extern "C" __attribute__((noinline)) long run_batch(int mode, long count,
         for (long i = 0; i < count; ++i) {
             bench::restore_inbound_destination(*ctx);
             size_t header;
-            missed += raw2tun_decide(*ctx, n, &header) != OUTCOME_FORWARD;
+            missed += raw2tun_decide(*ctx, ctx->buffer, n, &header) != OUTCOME_FORWARD;
             asm volatile("" : : "r"(&header) : "memory");
         }
         break;

@@ -108,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t expected_h = 0;
     const path_outcome expected = expect(d, n, &expected_h);
     size_t header_len = 0xdeadbeef;
-    const path_outcome outcome = raw2tun_decide(ctx, n, &header_len);
+    const path_outcome outcome = raw2tun_decide(ctx, ctx.buffer, n, &header_len);
     FUZZ_CHECK(outcome == OUTCOME_FORWARD || outcome == OUTCOME_REJECT || outcome == OUTCOME_ERROR);
     FUZZ_CHECK(outcome == expected);
     FUZZ_CHECK(std::memcmp(&ctx, &before, sizeof ctx) == 0);

@@ -88,7 +88,7 @@ Run run(const TunnelContext& ctx, size_t n, size_t stored, uint8_t canary)
     Run result;
     std::memset(&result.target, canary, sizeof result.target);
     result.length = canary;
-    result.outcome = tun2raw_decide(ctx, n, &result.target, &result.length);
+    result.outcome = tun2raw_decide(ctx, ctx.buffer, n, &result.target, &result.length);
     return result;
 }
 

@@ -19,6 +19,7 @@
 int ForegroundFlag = 0;
 const char* UserArg = nullptr;
 const char* CommonLenArg = nullptr;
+const char* BatchArg = nullptr;
 
 void print_usage()
 {
@@ -30,10 +31,14 @@ void print_usage()
 int read_options(int argc, char** argv)
 {
     // The leading '+' keeps glibc's getopt in its POSIX form: options end at
-    // the first positional argument and nothing is reordered.
+    // the first positional argument and nothing is reordered. -b is not in
+    // the usage line, which scripts read as it always was.
     int option;
-    while ((option = getopt(argc, argv, "+dFhr:u:V")) != -1) {
+    while ((option = getopt(argc, argv, "+b:dFhr:u:V")) != -1) {
         switch (option) {
+        case 'b':
+            BatchArg = optarg;
+            break;
         case 'd':
             ++DebugLevel;
             break;

@@ -11,6 +11,7 @@ inline constexpr const char identity[] = "ferrin/1.6";
 extern int ForegroundFlag;
 extern const char* UserArg;
 extern const char* CommonLenArg;
+extern const char* BatchArg;  // -b: packets per direction per wake-up
 
 void print_usage();
 

@@ -10,9 +10,11 @@
 #include "daemon/program_name.h"
 #include "daemon/signal_relay.h"
 #include "daemon/tunnel_context.h"
+#include "forward/batch_loop.h"
 #include "forward/event_loop.h"
 #include "link/raw_endpoint.h"
 #include "link/tun_device.h"
+#include "link/tun_offload.h"
 #include "mapping/prefix.h"
 #include "trace/log.h"
 #include "trace/trace.h"
@@ -66,9 +68,23 @@ int main(int argc, char** argv)
     if (resolve_relay(relay_text, ctx) == -1)
         return 1;
 
-    ctx.tun_fd = open_tun_device(tun_name);
-    if (ctx.tun_fd == -1)
-        return 1;
+    // The batch size decides how the device is opened, so it is read first.
+    int batch = 1;
+    if (BatchArg != nullptr) {
+        batch = parse_number(BatchArg, 1, max_batch, "batch size");
+        if (batch == -1)
+            return 1;
+    }
+    if (batch > 1) {
+        bool offloads = false;
+        ctx.tun_fd = open_tun_device_for_batches(tun_name, &offloads);
+        if (ctx.tun_fd == -1 || prepare_batches(batch, offloads) == -1)
+            return 1;
+    } else {
+        ctx.tun_fd = open_tun_device(tun_name);
+        if (ctx.tun_fd == -1)
+            return 1;
+    }
     if (configure_interface(tun_name) == -1)
         return 1;
     if (open_raw_endpoint(my_v4_text, ctx) == -1)
@@ -113,7 +129,7 @@ int main(int argc, char** argv)
 
     drop_fragment_sender_input();
     log_message(LOG_NOTICE, "%s started", identity);
-    if (run_event_loop(ctx) == -1) {
+    if ((batch > 1 ? run_batch_loop(ctx) : run_event_loop(ctx)) == -1) {
         // The PID file stays: only a requested stop removes it.
         log_message(LOG_NOTICE, "%s aborting", identity);
         return 1;

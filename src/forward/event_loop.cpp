@@ -58,7 +58,7 @@ int check_select_limit(const TunnelContext& ctx)
     return 0;
 }
 
-int run_event_loop(TunnelContext& ctx)
+int run_loop(TunnelContext& ctx, const loop_paths& paths)
 {
     // Start-up has checked every descriptor against FD_SETSIZE
     // (check_select_limit).
@@ -82,12 +82,12 @@ int run_event_loop(TunnelContext& ctx)
             return -1;
         }
 
-        // One packet per direction, then one signal: a stop requested in the
-        // same wake-up still lets the pending packets through first. A path
-        // fails only when the tunnel device is gone.
-        if (FD_ISSET(ctx.tun_fd, &ready) && tun2raw(ctx) == -1)
+        // One packet (or one batch) per direction, then one signal: a stop
+        // requested in the same wake-up still lets the pending packets
+        // through first. A path fails only when the tunnel device is gone.
+        if (FD_ISSET(ctx.tun_fd, &ready) && paths.outbound(ctx) == -1)
             return -1;
-        if (FD_ISSET(ctx.raw_fd, &ready) && raw2tun(ctx) == -1)
+        if (FD_ISSET(ctx.raw_fd, &ready) && paths.inbound(ctx) == -1)
             return -1;
         if (FD_ISSET(signal_fd, &ready)) {
             int signal_number = 0;
@@ -108,4 +108,9 @@ int run_event_loop(TunnelContext& ctx)
         if (StopRequested)
             return 1;
     }
+}
+
+int run_event_loop(TunnelContext& ctx)
+{
+    return run_loop(ctx, loop_paths{tun2raw, raw2tun});
 }

@@ -9,6 +9,18 @@
 // reading the signal pipe failed.
 int run_event_loop(TunnelContext& ctx);
 
+// What a loop does when a descriptor is readable: one call serves the
+// tunnel device, the other the raw socket. Each returns 0, or -1 when the
+// tunnel device is gone.
+struct loop_paths {
+    int (*outbound)(TunnelContext& ctx);
+    int (*inbound)(TunnelContext& ctx);
+};
+
+// The one wait of every loop: the three descriptors, served in their order,
+// the signal pipe last. Returns as run_event_loop does.
+int run_loop(TunnelContext& ctx, const loop_paths& paths);
+
 // Refuses descriptors that do not fit a select() set. 0, or -1 after logging.
 int check_select_limit(const TunnelContext& ctx);
 

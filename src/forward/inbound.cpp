@@ -68,24 +68,12 @@ const in_addr* ipv4_source_of(const uint8_t* datagram)
     return OUTCOME_ERROR;
 }
 
-// A write the device refused. A deleted interface ends the loop; anything
-// else (the interface set down) is one lost packet.
-[[gnu::cold, gnu::noinline]] int write_failed(TunnelContext& ctx)
-{
-    ++ctx.Ierrs;
-    if (tun_device_gone(errno)) {
-        log_message(LOG_ERR, "write: tun: %m");
-        return -1;
-    }
-    log_packet_failure(FAILED_TUN_WRITE);
-    return 0;
-}
-
 }  // namespace
 
-path_outcome raw2tun_decide(const TunnelContext& ctx, size_t n, size_t* header_len)
+path_outcome raw2tun_decide(const TunnelContext& ctx, uint8_t* buffer, size_t n,
+                            size_t* header_len)
 {
-    uint8_t* datagram = ctx.buffer;
+    uint8_t* datagram = buffer;
     // A datagram that fills the buffer may have been cut.
     if (__builtin_expect(n >= ctx.buffer_size, 0))
         return too_big();
@@ -130,40 +118,68 @@ path_outcome raw2tun_decide(const TunnelContext& ctx, size_t n, size_t* header_l
     return OUTCOME_FORWARD;
 }
 
+void raw2tun_count(TunnelContext& ctx, path_outcome outcome)
+{
+    if (outcome == OUTCOME_REJECT)
+        ++ctx.Irjct;
+    else if (outcome == OUTCOME_ERROR)
+        ++ctx.Ierrs;
+}
+
+[[gnu::cold]] void raw2tun_receive_failed(TunnelContext& ctx)
+{
+    log_packet_failure(FAILED_RAW_RECV);
+    ++ctx.Ierrs;
+}
+
+// A deleted interface ends the loop; anything else (the interface set down)
+// is one lost packet.
+[[gnu::cold]] int raw2tun_write_failed(TunnelContext& ctx)
+{
+    ++ctx.Ierrs;
+    if (tun_device_gone(errno)) {
+        log_message(LOG_ERR, "write: tun: %m");
+        return -1;
+    }
+    log_packet_failure(FAILED_TUN_WRITE);
+    return 0;
+}
+
+void raw2tun_delivered(TunnelContext& ctx, const uint8_t* buffer, size_t header_len,
+                       size_t packet_len)
+{
+    if (tracing()) {
+        // The IPv4 source lies below the tunnel header and is still intact.
+        const uint8_t* packet = buffer + header_len;
+        const char* destination = v6_text(ipv6_destination_of(packet));
+        const char* source = v6_text(ipv6_source_of(packet));
+        trace("in  %s %s %s n=%u s=%zu", destination, source, v4_text(ipv4_source_of(buffer)),
+              ipv6_next_header_of(packet), packet_len);
+    }
+    ++ctx.Ipkts;
+    ctx.Ibytes += packet_len;
+}
+
 int raw2tun(TunnelContext& ctx)
 {
     const ssize_t n = recv(ctx.raw_fd, ctx.buffer, ctx.buffer_size, 0);
     if (__builtin_expect(n < 0, 0)) {
-        log_packet_failure(FAILED_RAW_RECV);
-        ++ctx.Ierrs;
+        raw2tun_receive_failed(ctx);
         return 0;
     }
 
     size_t header = 0;
-    switch (raw2tun_decide(ctx, static_cast<size_t>(n), &header)) {
-    case OUTCOME_FORWARD:
-        break;
-    case OUTCOME_REJECT:
-        ++ctx.Irjct;
-        return 0;
-    case OUTCOME_ERROR:
-        ++ctx.Ierrs;
+    const path_outcome outcome =
+        raw2tun_decide(ctx, ctx.buffer, static_cast<size_t>(n), &header);
+    if (__builtin_expect(outcome != OUTCOME_FORWARD, 0)) {
+        raw2tun_count(ctx, outcome);
         return 0;
     }
 
     const size_t packet_len = static_cast<size_t>(n) - header;
     if (tun_write(ctx.tun_fd, ctx.buffer + header - tun_header_len, packet_len + tun_header_len) <
         0)
-        return write_failed(ctx);
-    if (tracing()) {
-        // The IPv4 source lies below the tunnel header and is still intact.
-        const uint8_t* packet = ctx.buffer + header;
-        const char* destination = v6_text(ipv6_destination_of(packet));
-        const char* source = v6_text(ipv6_source_of(packet));
-        trace("in  %s %s %s n=%u s=%zu", destination, source, v4_text(ipv4_source_of(ctx.buffer)),
-              ipv6_next_header_of(packet), packet_len);
-    }
-    ++ctx.Ipkts;
-    ctx.Ibytes += packet_len;
+        return raw2tun_write_failed(ctx);
+    raw2tun_delivered(ctx, ctx.buffer, header, packet_len);
     return 0;
 }

@@ -41,7 +41,9 @@ Decision decide(TestTunnel& tunnel, const std::vector<uint8_t>& datagram, int le
     tunnel.load(0, datagram);
     Decision d;
     d.header_len = 0xDEAD;
-    d.trace = test::traced(level, [&] { d.outcome = raw2tun_decide(tunnel.ctx, n, &d.header_len); });
+    d.trace = test::traced(level, [&] {
+        d.outcome = raw2tun_decide(tunnel.ctx, tunnel.ctx.buffer, n, &d.header_len);
+    });
     return d;
 }
 

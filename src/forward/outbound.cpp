@@ -22,7 +22,8 @@ constexpr size_t ipv4_header_len = 20;
 constexpr uint8_t outer_ttl = 255;
 
 // Offsets in the buffer: outer header, and the IPv6 packet behind the frame header.
-constexpr size_t outer_offset = outbound_read_offset - ipv4_header_len + tun_header_len;
+constexpr size_t outer_offset = outbound_datagram_offset;
+static_assert(outer_offset == outbound_read_offset - ipv4_header_len + tun_header_len);
 constexpr size_t packet_offset = outbound_read_offset + tun_header_len;
 
 // Refusals and faults are rare: kept out of line, so that the common path
@@ -80,43 +81,12 @@ void write_outer_header(uint8_t* header, const uint8_t* packet, size_t length, i
     std::memcpy(header + 16, &destination, 4);
 }
 
-// A read that brought no frame. A deleted interface, or end of file, ends
-// the loop; anything else is one lost packet.
-[[gnu::cold, gnu::noinline]] int read_failed(TunnelContext& ctx, ssize_t n)
-{
-    ++ctx.Oerrs;
-    if (n == 0) {
-        log_message(LOG_ERR, "read: tun: end of file");
-        return -1;
-    }
-    if (tun_device_gone(errno)) {
-        log_message(LOG_ERR, "read: tun: %m");
-        return -1;
-    }
-    log_packet_failure(FAILED_TUN_READ);
-    return 0;
-}
-
-// A datagram larger than the IPv4 path MTU may still leave in fragments, as
-// its header allows; anything else is one lost packet. 0 when the datagram
-// left after all, -1 when it is counted as lost.
-[[gnu::cold, gnu::noinline]] int send_failed(TunnelContext& ctx, const sockaddr_in& target,
-                                             size_t length)
-{
-    if (errno == EMSGSIZE &&
-        send_fragmentable(ctx.buffer + outer_offset, length + ipv4_header_len, target) >= 0)
-        return 0;
-    log_packet_failure(FAILED_RAW_SEND);
-    ++ctx.Oerrs;
-    return -1;
-}
-
 }  // namespace
 
-path_outcome tun2raw_decide(const TunnelContext& ctx, size_t n, sockaddr_in* target,
-                            size_t* length)
+path_outcome tun2raw_decide(const TunnelContext& ctx, uint8_t* buffer, size_t n,
+                            sockaddr_in* target, size_t* length)
 {
-    uint8_t* frame = ctx.buffer + outbound_read_offset;
+    uint8_t* frame = buffer + outbound_read_offset;
     // A read that fills the room may have been cut. Linux reports the whole
     // length of a packet it had to cut, so anything larger counts too.
     if (__builtin_expect(n >= ctx.buffer_size - outbound_read_offset, 0))
@@ -133,7 +103,7 @@ path_outcome tun2raw_decide(const TunnelContext& ctx, size_t n, sockaddr_in* tar
     if (__builtin_expect(packet_len < ipv6_header_len, 0))
         return no_ipv6_header(packet_len);
 
-    const uint8_t* packet = ctx.buffer + packet_offset;
+    const uint8_t* packet = buffer + packet_offset;
     const uint64_t prefix = address_head(&ctx.prefix);
     const uint64_t source = address_head(ipv6_source_of(packet));
     if (__builtin_expect(heads_differ(prefix, source, delegated_prefix_len(ctx)), 0))
@@ -151,38 +121,54 @@ path_outcome tun2raw_decide(const TunnelContext& ctx, size_t n, sockaddr_in* tar
         return refuse("reject IPv6 destination", packet);
     }
 
-    write_outer_header(ctx.buffer + outer_offset, packet, packet_len, ctx.my_v4_addr,
+    write_outer_header(buffer + outer_offset, packet, packet_len, ctx.my_v4_addr,
                        target->sin_addr);
     *length = packet_len;
     return OUTCOME_FORWARD;
 }
 
-int tun2raw(TunnelContext& ctx)
+void tun2raw_count(TunnelContext& ctx, path_outcome outcome)
 {
-    const ssize_t n = tun_read(ctx.tun_fd, ctx.buffer + outbound_read_offset,
-                               ctx.buffer_size - outbound_read_offset);
-    if (__builtin_expect(n <= 0, 0))
-        return read_failed(ctx, n);
-
-    sockaddr_in target;
-    size_t length = 0;
-    switch (tun2raw_decide(ctx, static_cast<size_t>(n), &target, &length)) {
-    case OUTCOME_FORWARD:
-        break;
-    case OUTCOME_REJECT:
+    if (outcome == OUTCOME_REJECT)
         ++ctx.Orjct;
-        return 0;
-    case OUTCOME_ERROR:
+    else if (outcome == OUTCOME_ERROR)
         ++ctx.Oerrs;
-        return 0;
-    }
+}
 
-    if (sendto(ctx.raw_fd, ctx.buffer + outer_offset, length + ipv4_header_len, 0,
-               reinterpret_cast<const sockaddr*>(&target), sizeof target) < 0 &&
-        send_failed(ctx, target, length) == -1)
+// A deleted interface, or end of file, ends the loop; anything else is one
+// lost packet.
+[[gnu::cold]] int tun2raw_read_failed(TunnelContext& ctx, ssize_t n)
+{
+    ++ctx.Oerrs;
+    if (n == 0) {
+        log_message(LOG_ERR, "read: tun: end of file");
+        return -1;
+    }
+    if (tun_device_gone(errno)) {
+        log_message(LOG_ERR, "read: tun: %m");
+        return -1;
+    }
+    log_packet_failure(FAILED_TUN_READ);
+    return 0;
+}
+
+// A datagram larger than the IPv4 path MTU may still leave in fragments, as
+// its header allows; anything else is one lost packet.
+[[gnu::cold]] int tun2raw_send_failed(TunnelContext& ctx, const uint8_t* buffer,
+                                     size_t length, const sockaddr_in& target)
+{
+    if (errno == EMSGSIZE &&
+        send_fragmentable(buffer + outer_offset, length + ipv4_header_len, target) >= 0)
         return 0;
+    log_packet_failure(FAILED_RAW_SEND);
+    ++ctx.Oerrs;
+    return -1;
+}
+
+void tun2raw_sent(TunnelContext& ctx, const uint8_t* buffer, size_t length)
+{
     if (tracing()) {
-        const uint8_t* packet = ctx.buffer + packet_offset;
+        const uint8_t* packet = buffer + packet_offset;
         const char* source = v6_text(ipv6_source_of(packet));
         const char* destination = v6_text(ipv6_destination_of(packet));
         trace("out %s %s n=%u s=%zu", source, destination, ipv6_next_header_of(packet),
@@ -190,5 +176,28 @@ int tun2raw(TunnelContext& ctx)
     }
     ++ctx.Opkts;
     ctx.Obytes += length;
+}
+
+int tun2raw(TunnelContext& ctx)
+{
+    const ssize_t n = tun_read(ctx.tun_fd, ctx.buffer + outbound_read_offset,
+                               ctx.buffer_size - outbound_read_offset);
+    if (__builtin_expect(n <= 0, 0))
+        return tun2raw_read_failed(ctx, n);
+
+    sockaddr_in target;
+    size_t length = 0;
+    const path_outcome outcome =
+        tun2raw_decide(ctx, ctx.buffer, static_cast<size_t>(n), &target, &length);
+    if (__builtin_expect(outcome != OUTCOME_FORWARD, 0)) {
+        tun2raw_count(ctx, outcome);
+        return 0;
+    }
+
+    if (sendto(ctx.raw_fd, ctx.buffer + outer_offset, length + ipv4_header_len, 0,
+               reinterpret_cast<const sockaddr*>(&target), sizeof target) < 0 &&
+        tun2raw_send_failed(ctx, ctx.buffer, length, target) == -1)
+        return 0;
+    tun2raw_sent(ctx, ctx.buffer, length);
     return 0;
 }

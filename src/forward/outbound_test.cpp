@@ -49,7 +49,9 @@ Decision decide(TestTunnel& tunnel, const std::vector<uint8_t>& frame, int level
     std::memset(&d.target, 0xEE, sizeof d.target);
     d.length = 0xDEAD;
     d.trace = test::traced(
-        level, [&] { d.outcome = tun2raw_decide(tunnel.ctx, n, &d.target, &d.length); });
+        level, [&] {
+            d.outcome = tun2raw_decide(tunnel.ctx, tunnel.ctx.buffer, n, &d.target, &d.length);
+        });
     return d;
 }
 

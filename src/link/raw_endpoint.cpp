@@ -46,6 +46,7 @@ int open_raw_endpoint(const char* my_v4_text, TunnelContext& ctx)
         close(fd);
         return -1;
     }
+    size_receive_buffer(fd);
     if (bind(fd, result->ai_addr, result->ai_addrlen) == -1) {
         log_message(LOG_ERR, "bind: %s: %m", my_v4_text);
         freeaddrinfo(result);

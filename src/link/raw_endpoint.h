@@ -20,6 +20,16 @@ inline constexpr uint8_t ipv6_in_ipv4_protocol = 41;
 // ctx.raw_fd. 0, or -1 after logging and releasing what it made.
 int open_raw_endpoint(const char* my_v4_text, TunnelContext& ctx);
 
+// Room in the receive queue for bursts: a forwarder that falls behind for a
+// moment (a TCP sender's window arriving at once) loses nothing. Asked for
+// in every mode.
+inline constexpr int raw_receive_buffer = 4 << 20;
+
+// Gives the socket a receive queue of raw_receive_buffer bytes, beyond the
+// system's limit for others where the process may (as root does). Best
+// effort: a smaller queue only loses more in bursts.
+void size_receive_buffer(int fd);
+
 // The platform's way out for a datagram larger than the IPv4 path MTU, which
 // the raw socket refuses with EMSGSIZE although its header allows fragments:
 // set up by open_raw_endpoint, bound to the same address. 0, or -1 after

@@ -42,6 +42,13 @@ void drop_queued_input(int fd)
 
 }  // namespace
 
+void size_receive_buffer(int fd)
+{
+    const int size = raw_receive_buffer;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == -1)
+        (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
 int open_fragment_sender(const sockaddr* address, socklen_t length, const char* address_text)
 {
     const int fd = socket(AF_INET, SOCK_RAW, ipv6_in_ipv4_protocol);

@@ -5,6 +5,7 @@
 // to and from the address-family header the packet paths expect, so the
 // packet itself is never copied.
 #include "link/tun_device.h"
+#include "link/tun_linux.h"
 
 #include "trace/log.h"
 
@@ -30,6 +31,8 @@ constexpr uint8_t ethertype_ipv4[2] = {0x08, 0x00};
 constexpr uint8_t family_ipv6 = tun_family_inet6;
 constexpr uint8_t family_ipv4 = 2;
 
+}  // namespace
+
 // After a read: EtherType 0x86dd becomes 00 00 00 1c, 0x0800 becomes
 // 00 00 00 02; anything else, or a frame shorter than 4 bytes, stays as read.
 void packet_info_to_frame_header(uint8_t* frame, size_t n)
@@ -49,6 +52,8 @@ void packet_info_to_frame_header(uint8_t* frame, size_t n)
     frame[3] = family;
 }
 
+namespace {
+
 // Before a write: the frame header 00 00 00 1c becomes flags 0 and EtherType
 // 0x86dd; anything else stays as it is.
 void frame_header_to_packet_info(uint8_t* frame, size_t n)
@@ -64,7 +69,7 @@ void frame_header_to_packet_info(uint8_t* frame, size_t n)
 
 }  // namespace
 
-int open_tun_device(const char* name)
+int open_tun_device_with(const char* name, int flags)
 {
     // Both limits are checked before anything is opened; a name is never cut.
     char path[32];
@@ -87,13 +92,18 @@ int open_tun_device(const char* name)
     }
 
     std::memcpy(request.ifr_name, name, name_len);
-    request.ifr_flags = IFF_TUN;
+    request.ifr_flags = static_cast<short>(flags);
     if (ioctl(fd, TUNSETIFF, &request) == -1) {
         log_message(LOG_ERR, "ioctl(TUNSETIFF): %s: %m", name);
         close(fd);
         return -1;
     }
     return fd;
+}
+
+int open_tun_device(const char* name)
+{
+    return open_tun_device_with(name, IFF_TUN);
 }
 
 bool tun_device_gone(int error)
