@@ -69,13 +69,24 @@ CASES = [
     ("in-small", "in", SMALL_PACKET),
     ("in-1280", "in", LARGE_PACKET),
 ]
-KINDS = ("ferrin", "floor")
+# ferrin as it is, ferrin with its fast path, and the floor they are measured against.
+KINDS = ("ferrin", "batch", "floor")
+FERRINS = ("ferrin", "batch")
+BATCH = "32"
+LABEL = {"ferrin": "ferrin", "batch": "ferrin -b " + BATCH, "floor": "floor"}
 
 # The system calls of one packet, by the names strace shows: glibc's select()
 # is the pselect6 system call and recv() is recvfrom.
-ALLOWED_CALLS = {"out": {"select", "pselect6", "read", "sendto"},
-                 "in": {"select", "pselect6", "recv", "recvfrom", "write"}}
-PACKET_CALL = {"out": ("read",), "in": ("recv", "recvfrom")}
+# With -b the calls are of a batch: reads until the device has no more (the
+# last one fails with EAGAIN), one sendmmsg, one recvmmsg, a write per
+# packet (writev: the device's headers apart from the packet).
+ALLOWED_CALLS = {("ferrin", "out"): {"select", "pselect6", "read", "sendto"},
+                 ("ferrin", "in"): {"select", "pselect6", "recv", "recvfrom", "write"},
+                 ("batch", "out"): {"select", "pselect6", "read", "sendmmsg"},
+                 ("batch", "in"): {"select", "pselect6", "recvmmsg", "writev"}}
+# The calls that move one packet each: successful calls only.
+PACKET_CALL = {("ferrin", "out"): ("read",), ("ferrin", "in"): ("recv", "recvfrom"),
+               ("batch", "out"): ("read",), ("batch", "in"): ("writev",)}
 
 
 class Interrupted(Exception):
@@ -270,8 +281,9 @@ class Topology:
 
     def start_forwarder(self, kind, preload=None):
         pin = ["taskset", "-c", self.forwarder_core]
-        if kind == "ferrin":
-            cmd = [self.args.ferrin, "-F", self.tun, PREFIX, RELAY, SITE_V4]
+        if kind in FERRINS:
+            cmd = [self.args.ferrin, "-F"] + (["-b", BATCH] if kind == "batch" else []) + \
+                  [self.tun, PREFIX, RELAY, SITE_V4]
             ready = "started"
         else:
             cmd = [os.path.join(self.args.tools, "floor_forwarder"), self.tun, SITE_V4,
@@ -345,6 +357,91 @@ class Topology:
         wait_for(settled, 10, what="queues to drain", interval=0.05)
 
 
+class TcpPair:
+    """Two sites of the domain back to back on one veth, each with its
+    forwarder and tunnel interface: iperf3 in one sends TCP to iperf3 in the
+    other through both forwarders."""
+
+    SITES = (("192.0.2.1", "2001:db8:c000:201::1"), ("192.0.2.77", "2001:db8:c000:24d::1"))
+
+    def __init__(self, runner, args, name):
+        self.runner, self.args, self.name = runner, args, name
+        self.ns = (name + "s", name + "p")
+        self.tun = (name + "t1", name + "t2")
+        self.namespaces = []
+        self.blaster_core, self.forwarder_core = args.cores.split(",")
+
+    def setup(self):
+        for ns in self.ns:
+            run(["ip", "netns", "add", ns])
+            self.namespaces.append(ns)
+            run(["ip", "-n", ns, "link", "set", "lo", "up"])
+            for scope in ("all", "default"):
+                run(Topology.in_ns(ns, "sysctl", "-q", "-w",
+                                   "net.ipv6.conf.%s.accept_dad=0" % scope))
+                run(Topology.in_ns(ns, "sysctl", "-q", "-w",
+                                   "net.ipv6.conf.%s.router_solicitations=0" % scope))
+        run(["ip", "link", "add", self.name + "v1", "netns", self.ns[0], "type", "veth",
+             "peer", "name", self.name + "v2", "netns", self.ns[1]])
+        for i, ns in enumerate(self.ns):
+            veth = self.name + "v%d" % (i + 1)
+            run(["ip", "-n", ns, "addr", "add", self.SITES[i][0] + "/24", "dev", veth])
+            run(["ip", "-n", ns, "link", "set", veth, "up"])
+
+    def remove(self):
+        for ns in reversed(self.namespaces):
+            subprocess.run(["ip", "netns", "del", ns], capture_output=True, timeout=30)
+        self.namespaces = []
+
+    def start_forwarders(self, kind):
+        procs = []
+        for i, ns in enumerate(self.ns):
+            own, other = self.SITES[i][0], self.SITES[1 - i][0]
+            if kind in FERRINS:
+                cmd = [self.args.ferrin, "-F"] + (["-b", BATCH] if kind == "batch" else []) + \
+                      [self.tun[i], PREFIX, RELAY, own]
+                ready = "started"
+            else:
+                cmd = [os.path.join(self.args.tools, "floor_forwarder"), self.tun[i], own, other]
+                ready = "ready"
+            proc = self.runner.spawn(Topology.in_ns(ns, "taskset", "-c", self.forwarder_core,
+                                                    *cmd), "tcp-" + kind)
+            procs.append(proc)
+            wait_for(lambda: ready in text_of(proc.err_path) or proc.poll() is not None, 10,
+                     what="%s to start" % kind)
+            if proc.poll() is not None:
+                raise RuntimeError("%s ended at start: %s" % (kind, text_of(proc.err_path)))
+            run(["ip", "-n", ns, "addr", "add", self.SITES[i][1] + "/64", "dev", self.tun[i],
+                 "nodad"])
+            run(["ip", "-n", ns, "-6", "route", "add", "2001:db8::/32", "dev", self.tun[i]])
+        return procs
+
+    def transfer(self, seconds):
+        """iperf3 for the given time: (Mbit/s received, retransmits, raw socket drops)."""
+        pin = ["taskset", "-c", self.blaster_core]
+        drops = [raw_drops_in(ns) for ns in self.ns]
+        server = self.runner.spawn(Topology.in_ns(self.ns[1], *(pin + [
+            "iperf3", "-s", "-1", "--forceflush", "-B", self.SITES[1][1]])),
+            "iperf3-server")
+        try:
+            wait_for(lambda: "listening" in text_of(server.out_path)
+                     or server.poll() is not None, 10, what="iperf3 to listen")
+            client = run(Topology.in_ns(self.ns[0], *(pin + [
+                "iperf3", "-c", self.SITES[1][1], "-B", self.SITES[0][1], "-J",
+                "-t", "%g" % seconds])), timeout=seconds + 60)
+        finally:
+            self.runner.end(server)
+        result = json.loads(client.stdout)["end"]
+        dropped = sum(raw_drops_in(ns) - d for ns, d in zip(self.ns, drops))
+        return (result["sum_received"]["bits_per_second"] / 1e6,
+                result["sum_sent"].get("retransmits", 0), dropped)
+
+
+def raw_drops_in(ns):
+    out = run(Topology.in_ns(ns, "cat", "/proc/net/raw")).stdout
+    return sum(int(line.split()[-1]) for line in out.splitlines()[1:] if line.split())
+
+
 class Window:
     """Counters of one forwarder over one measurement window."""
 
@@ -374,6 +471,9 @@ class Bench:
         self.runner = Runner(args.keep)
         self.a = Topology(self.runner, args, tag + "a")
         self.b = Topology(self.runner, args, tag + "b")
+        self.c = Topology(self.runner, args, tag + "c")
+        self.tcp = TcpPair(self.runner, args, tag + "d")
+        self.tag = tag
         self.results = {"cases": {name: {} for name, _, _ in CASES},
                         "cores": {"load generator": self.a.blaster_core,
                                   "forwarder": self.a.forwarder_core}}
@@ -402,9 +502,10 @@ class Bench:
               % (a.rounds, a.seconds), flush=True)
         figures = {name: {kind: [] for kind in KINDS} for name, _, _ in CASES}
         for r in range(a.rounds):
-            line = ["  round %d, ferrin/floor:" % (r + 1)]
+            line = ["  round %d, ferrin/floor, ferrin -b %s/floor:" % (r + 1, BATCH)]
             for index, (name, direction, length) in enumerate(CASES):
-                order = KINDS if (r + index) % 2 == 0 else tuple(reversed(KINDS))
+                shift = (r + index) % len(KINDS)
+                order = KINDS[shift:] + KINDS[:shift]
                 got = {}
                 for kind in order:
                     proc = self.a.start_forwarder(kind)
@@ -413,41 +514,44 @@ class Bench:
                     if got[kind]["packets"] == 0:
                         raise RuntimeError("%s forwarded nothing in %s" % (kind, name))
                     figures[name][kind].append(got[kind])
-                line.append("%s %.3f" % (name, got["ferrin"]["pps"] / got["floor"]["pps"]))
+                line.append("%s %s" % (name, " ".join("%.3f" % (got[k]["pps"] / got["floor"]["pps"])
+                                                       for k in FERRINS)))
             print(" ".join(line), flush=True)
         for name, _, _ in CASES:
             f = figures[name]
-            pairs = list(zip(f["ferrin"], f["floor"]))
             self.results["cases"][name]["alone"] = {
                 "pps": {k: median_spread([m["pps"] for m in f[k]]) for k in KINDS},
                 "pps_per_cpu_second": {k: median_spread([m["pps_cpu"] for m in f[k]])
                                        for k in KINDS},
                 "cpu_share": {k: statistics.median(m["cpu_share"] for m in f[k]) for k in KINDS},
                 "lost_share": {k: statistics.median(m["lost_share"] for m in f[k]) for k in KINDS},
-                "ratio": median_spread([x["pps"] / y["pps"] for x, y in pairs]),
-                "ratio_per_cpu_second": median_spread([x["pps_cpu"] / y["pps_cpu"]
-                                                       for x, y in pairs]),
+                "ratio": {k: median_spread([x["pps"] / y["pps"]
+                                            for x, y in zip(f[k], f["floor"])]) for k in FERRINS},
+                "ratio_per_cpu_second": {k: median_spread([x["pps_cpu"] / y["pps_cpu"]
+                                                           for x, y in zip(f[k], f["floor"])])
+                                         for k in FERRINS},
             }
 
     def phase_side_by_side(self):
         a = self.args
-        print("side by side: ferrin, the floor and a CPU-bound ballast at once on CPU %s, "
+        print("side by side: ferrin, ferrin -b %s, the floor and a CPU-bound ballast at once on "
+              "CPU %s, "
               "%d round(s) of %d window(s) of %.1f s per case"
-              % (self.a.forwarder_core, a.pair_rounds, a.pair_windows, a.pair_seconds),
+              % (BATCH, self.a.forwarder_core, a.pair_rounds, a.pair_windows, a.pair_seconds),
               flush=True)
         windows = {name: [] for name, _, _ in CASES}
         for r in range(a.pair_rounds):
-            # Which topology each forwarder gets alternates from round to round.
-            places = {"ferrin": self.a, "floor": self.b} if r % 2 == 0 else \
-                     {"ferrin": self.b, "floor": self.a}
+            # Which topology each forwarder gets turns from round to round.
+            topologies = (self.a, self.b, self.c)
+            places = {kind: topologies[(i + r) % len(topologies)] for i, kind in enumerate(KINDS)}
             procs = {kind: places[kind].start_forwarder(kind) for kind in KINDS}
-            # A third CPU-bound process on the forwarder CPU: each forwarder
-            # gets a third of it while each load generator has half of the
-            # other CPU, so that both forwarders are the bottleneck.
+            # A fourth CPU-bound process on the forwarder CPU: each forwarder
+            # gets a quarter of it while each load generator has a third of
+            # the other CPU, so that every forwarder is the bottleneck.
             ballast = self.runner.spawn(
                 ["taskset", "-c", self.a.forwarder_core, os.path.join(a.tools, "ballast"),
                  "%.0f" % (4 * (a.pair_windows * a.pair_seconds + 15))], "ballast")
-            line = ["  round %d, ferrin/floor:" % (r + 1)]
+            line = ["  round %d, ferrin/floor, ferrin -b %s/floor:" % (r + 1, BATCH)]
             for name, direction, length in CASES:
                 blasters = {kind: places[kind].start_blaster(direction, length,
                                                              a.pair_windows * a.pair_seconds
@@ -465,13 +569,14 @@ class Bench:
                         if min(m[kind]["packets"] for kind in KINDS) == 0:
                             raise RuntimeError("a forwarder forwarded nothing in %s" % name)
                         windows[name].append(m)
-                        ratios.append(m["ferrin"]["pps"] / m["floor"]["pps"])
+                        ratios.append("%.3f/%.3f" % tuple(m[k]["pps"] / m["floor"]["pps"]
+                                                          for k in FERRINS))
                 finally:
                     for kind in KINDS:
                         self.runner.end(blasters[kind])
                 for kind in KINDS:
                     places[kind].drain(direction)
-                line.append("%s %s" % (name, " ".join("%.3f" % x for x in ratios)))
+                line.append("%s %s" % (name, " ".join(ratios)))
             self.runner.end(ballast)
             for kind in KINDS:
                 self.hwm[kind] = max(self.hwm[kind], places[kind].stop_forwarder(procs[kind]) or 0)
@@ -479,21 +584,62 @@ class Bench:
         for name, _, _ in CASES:
             w = windows[name]
             self.results["cases"][name]["side_by_side"] = {
-                "ratio": median_spread([m["ferrin"]["pps"] / m["floor"]["pps"] for m in w]),
-                "ratio_per_cpu_second": median_spread(
-                    [m["ferrin"]["pps_cpu"] / m["floor"]["pps_cpu"] for m in w]),
+                "ratio": {k: median_spread([m[k]["pps"] / m["floor"]["pps"] for m in w])
+                          for k in FERRINS},
+                "ratio_per_cpu_second": {k: median_spread(
+                    [m[k]["pps_cpu"] / m["floor"]["pps_cpu"] for m in w]) for k in FERRINS},
                 "pps": {k: median_spread([m[k]["pps"] for m in w]) for k in KINDS},
                 "cpu_share": {k: statistics.median(m[k]["cpu_share"] for m in w) for k in KINDS},
                 "lost_share": {k: statistics.median(m[k]["lost_share"] for m in w) for k in KINDS},
             }
 
+    def phase_tcp(self):
+        """TCP through two forwarders of each kind in turn, back to back."""
+        if shutil.which("iperf3") is None:
+            print("TCP: iperf3 not found (scripts/install-deps.sh installs it), skipped")
+            self.results["tcp"] = None
+            return
+        a = self.args
+        print("TCP: iperf3 through two forwarders back to back on CPU %s, %d round(s) of "
+              "%.0f s per kind" % (self.tcp.forwarder_core, a.tcp_rounds, a.tcp_seconds),
+              flush=True)
+        figures = {k: [] for k in KINDS}
+        for r in range(a.tcp_rounds):
+            shift = r % len(KINDS)
+            line = ["  round %d:" % (r + 1)]
+            for kind in KINDS[shift:] + KINDS[:shift]:
+                procs = self.tcp.start_forwarders(kind)
+                try:
+                    figures[kind].append(self.tcp.transfer(a.tcp_seconds))
+                finally:
+                    for proc in procs:
+                        self.hwm[kind] = max(self.hwm[kind], proc_status(proc.pid, "VmHWM") or 0)
+                        self.runner.end(proc)
+                mbps, retransmits, drops = figures[kind][-1]
+                line.append("%s %.0f Mbit/s (%d retransmits, %d drops)"
+                            % (LABEL[kind], mbps, retransmits, drops))
+            print(" ".join(line), flush=True)
+        self.results["tcp"] = {k: {
+            "mbps": median_spread([f[0] for f in figures[k]]),
+            "retransmits": [f[1] for f in figures[k]],
+            "raw_drops": [f[2] for f in figures[k]],
+            "ratio": median_spread([x[0] / y[0] for x, y in zip(figures[k], figures["floor"])]),
+        } for k in KINDS}
+
     # ----- allocations and system calls -----
 
     def phase_allocations(self):
-        """ferrin under the counting allocator: calls between two reports
-        taken before and after traffic in all four cases."""
+        """Each ferrin under the counting allocator: calls between two
+        reports taken before and after traffic in all four cases."""
+        self.results["allocations"] = {}
+        ok = True
+        for kind in FERRINS:
+            ok = self.allocations_of(kind) and ok
+        return ok
+
+    def allocations_of(self, kind):
         shim = os.path.join(self.args.tools, "alloc_count.so")
-        proc = self.a.start_forwarder("ferrin", preload=shim)
+        proc = self.a.start_forwarder(kind, preload=shim)
 
         def reports():
             return re.findall(r"alloc_count: (.*)", text_of(proc.err_path))
@@ -514,15 +660,15 @@ class Bench:
         proc.send_signal(signal.SIGUSR1)
         wait_for(lambda: "Ipkts" in text_of(proc.err_path), 10, what="statistics line")
         stats_line = re.search(r"Ipkts.*", text_of(proc.err_path)).group(0)
-        self.a.stop_forwarder(proc)
+        self.hwm[kind] = max(self.hwm[kind], self.a.stop_forwarder(proc) or 0)
         delta = {k: after[k] - start[k] for k in start}
-        self.results["allocations"] = {"at_start": start, "while_forwarding": delta,
-                                       "packets": forwarded, "statistics": stats_line}
+        self.results["allocations"][kind] = {"at_start": start, "while_forwarding": delta,
+                                             "packets": forwarded, "statistics": stats_line}
         total = sum(delta.values())
-        print("allocations while forwarding: %d (%s) over %d packets; at start-up: %s"
-              % (total, ", ".join("%s %d" % kv for kv in delta.items()),
+        print("%s: allocations while forwarding: %d (%s) over %d packets; at start-up: %s"
+              % (LABEL[kind], total, ", ".join("%s %d" % kv for kv in delta.items()),
                  sum(forwarded.values()), ", ".join("%s %d" % kv for kv in start.items())))
-        print("  ferrin's counters after it: %s" % stats_line, flush=True)
+        print("  its counters after it: %s" % stats_line, flush=True)
         return total == 0 and all(v > 0 for v in forwarded.values())
 
     def phase_syscalls(self):
@@ -533,34 +679,43 @@ class Bench:
             return True
         ok = True
         self.results["syscalls"] = {}
-        proc = self.a.start_forwarder("ferrin")
-        for direction, length in (("out", SMALL_PACKET), ("in", SMALL_PACKET)):
-            out_path = os.path.join(self.runner.tmpdir, "strace-%s.txt" % direction)
-            tracer = self.runner.spawn(["strace", "-c", "-o", out_path, "-p", str(proc.pid)],
-                                       "strace")
-            wait_for(lambda: "attached" in text_of(tracer.err_path)
-                     or tracer.poll() is not None, 10, what="strace to attach")
-            m = self.blast(self.a, direction, length, self.args.strace_seconds, proc)
-            self.runner.end(tracer, signal.SIGINT)
-            calls = {}
-            for line in text_of(out_path).splitlines():
-                match = re.match(r"^\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?([a-z_0-9]+)\s*$",
-                                 line)
-                if match and match.group(2) != "total":
-                    calls[match.group(2)] = int(match.group(1))
-            packets = sum(calls.get(name, 0) for name in PACKET_CALL[direction])
-            others = {k: v for k, v in calls.items() if k not in ALLOWED_CALLS[direction]}
-            per = ", ".join("%s %.3f" % (k, v / packets) for k, v in sorted(calls.items())
-                            if packets)
-            print("system calls %s: %d packets under strace -c: %s per packet%s"
-                  % (direction, packets, per,
-                     "; UNEXPECTED: %s" % others if others else "; nothing else"), flush=True)
-            self.results["syscalls"][direction] = {"packets": packets, "calls": calls,
-                                                   "forwarded_far_side": m["packets"]}
-            if others or packets == 0:
-                ok = False
-        self.a.stop_forwarder(proc)
+        for kind in FERRINS:
+            proc = self.a.start_forwarder(kind)
+            for direction, length in (("out", SMALL_PACKET), ("in", SMALL_PACKET)):
+                ok = self.syscalls_of(kind, proc, direction, length) and ok
+            self.a.stop_forwarder(proc)
         return ok
+
+    def syscalls_of(self, kind, proc, direction, length):
+        out_path = os.path.join(self.runner.tmpdir, "strace-%s-%s.txt" % (kind, direction))
+        tracer = self.runner.spawn(["strace", "-c", "-o", out_path, "-p", str(proc.pid)],
+                                   "strace")
+        wait_for(lambda: "attached" in text_of(tracer.err_path)
+                 or tracer.poll() is not None, 10, what="strace to attach")
+        m = self.blast(self.a, direction, length, self.args.strace_seconds, proc)
+        self.runner.end(tracer, signal.SIGINT)
+        calls, errors = {}, {}
+        for line in text_of(out_path).splitlines():
+            match = re.match(r"^\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:(\d+)\s+)?([a-z_0-9]+)\s*$",
+                             line)
+            if match and match.group(3) != "total":
+                calls[match.group(3)] = int(match.group(1))
+                errors[match.group(3)] = int(match.group(2) or 0)
+        # A read that found the device empty moved no packet.
+        packets = sum(calls.get(name, 0) - errors.get(name, 0)
+                      for name in PACKET_CALL[kind, direction])
+        allowed = ALLOWED_CALLS[kind, direction]
+        others = {k: v for k, v in calls.items() if k not in allowed}
+        per = ", ".join("%s %.3f" % (k, v / packets) for k, v in sorted(calls.items())
+                        if packets)
+        total = sum(calls.values()) / packets if packets else 0.0
+        print("%s: system calls %s: %d packets under strace -c: %s per packet (%.3f in all)%s"
+              % (LABEL[kind], direction, packets, per, total,
+                 "; UNEXPECTED: %s" % others if others else "; nothing else"), flush=True)
+        self.results["syscalls"]["%s %s" % (kind, direction)] = {
+            "packets": packets, "calls": calls, "errors": errors, "per_packet": total,
+            "forwarded_far_side": m["packets"]}
+        return not others and packets > 0
 
     # ----- decision code -----
 
@@ -621,57 +776,70 @@ class Bench:
             return "%.3f Gbit/s (%.3f-%.3f)" % (s["median"] * f, s["min"] * f, s["max"] * f)
 
         def shares(key, field):
-            return ", ".join("%s %.0f%%/%.0f%%" % (name, 100 * c[key][field]["ferrin"],
-                                                    100 * c[key][field]["floor"])
+            return ", ".join("%s %s" % (name, "/".join("%.0f%%" % (100 * c[key][field][k])
+                                                       for k in KINDS))
                              for name, c in cases if key in c)
 
         cases = [(name, self.results["cases"][name]) for name, _, _ in CASES]
         lengths = {name: length for name, _, length in CASES}
+        kinds_text = "/".join(LABEL[k] for k in KINDS)
         print()
         if any("side_by_side" in c for _, c in cases):
             print("ferrin / floor side by side (same CPU, same windows; median over windows, "
                   "min-max, IQR):")
-            print("  %-10s %-44s %s" % ("case", "per second of CPU time", "wall clock"))
+            print("  %-10s %-14s %-44s %s" % ("case", "", "per second of CPU time", "wall clock"))
             for name, c in cases:
                 s = c.get("side_by_side")
-                if s:
-                    cpu, wall = s["ratio_per_cpu_second"], s["ratio"]
-                    print("  %-10s %-44s %s"
-                          % (name, "%.3f (%s)" % (cpu["median"], spread(cpu)),
+                for k in FERRINS if s else ():
+                    cpu, wall = s["ratio_per_cpu_second"][k], s["ratio"][k]
+                    print("  %-10s %-14s %-44s %s"
+                          % (name, LABEL[k], "%.3f (%s)" % (cpu["median"], spread(cpu)),
                              "%.3f (%s)" % (wall["median"], spread(wall))))
-            print("  CPU share (ferrin/floor): " + shares("side_by_side", "cpu_share"))
-            print("  offered load dropped before the forwarder (ferrin/floor): "
-                  + shares("side_by_side", "lost_share"))
+            print("  CPU share (%s): %s" % (kinds_text, shares("side_by_side", "cpu_share")))
+            print("  offered load dropped before the forwarder (%s): %s"
+                  % (kinds_text, shares("side_by_side", "lost_share")))
         if any("alone" in c for _, c in cases):
-            print("forwarding rate alone (wall clock; median over rounds, min-max):")
-            print("  %-10s %-30s %-30s %s" % ("case", "ferrin", "floor", "ferrin/floor"))
-            for name, c in cases:
-                s = c.get("alone")
-                if s:
-                    print("  %-10s %-30s %-30s %.3f (%s)"
-                          % (name, rate(s["pps"]["ferrin"], lengths[name]),
-                             rate(s["pps"]["floor"], lengths[name]), s["ratio"]["median"],
-                             spread(s["ratio"])))
-            print("forwarding rate alone per second of the forwarder's CPU time:")
-            for name, c in cases:
-                s = c.get("alone")
-                if s:
-                    print("  %-10s %-30s %-30s %.3f (%s)"
-                          % (name, rate(s["pps_per_cpu_second"]["ferrin"], lengths[name]),
-                             rate(s["pps_per_cpu_second"]["floor"], lengths[name]),
-                             s["ratio_per_cpu_second"]["median"],
-                             spread(s["ratio_per_cpu_second"])))
+            for title, key in (("wall clock", "pps"),
+                               ("per second of the forwarder's CPU time", "pps_per_cpu_second")):
+                ratio_key = "ratio" if key == "pps" else "ratio_per_cpu_second"
+                print("forwarding rate alone (%s; median over rounds, min-max):" % title)
+                print("  %-10s %-30s %-30s %-30s %s" % ("case", "ferrin", LABEL["batch"],
+                                                        "floor", "ratios to the floor"))
+                for name, c in cases:
+                    s = c.get("alone")
+                    if s:
+                        print("  %-10s %-30s %-30s %-30s %s"
+                              % (name, rate(s[key]["ferrin"], lengths[name]),
+                                 rate(s[key]["batch"], lengths[name]),
+                                 rate(s[key]["floor"], lengths[name]),
+                                 ", ".join("%.3f (%s)" % (s[ratio_key][k]["median"],
+                                                          spread(s[ratio_key][k]))
+                                           for k in FERRINS)))
             for name, c in cases:
                 s = c.get("alone")
                 if s and lengths[name] != SMALL_PACKET:
-                    print("  %s in packets per second: ferrin %.0f, floor %.0f"
-                          % (name, s["pps"]["ferrin"]["median"], s["pps"]["floor"]["median"]))
-            print("  CPU share (ferrin/floor): " + shares("alone", "cpu_share"))
-            print("  offered load dropped before the forwarder (ferrin/floor; above 0 the "
-                  "forwarder was the bottleneck): " + shares("alone", "lost_share"))
+                    print("  %s in packets per second: %s"
+                          % (name, ", ".join("%s %.0f" % (LABEL[k], s["pps"][k]["median"])
+                                             for k in KINDS)))
+            print("  CPU share (%s): %s" % (kinds_text, shares("alone", "cpu_share")))
+            print("  offered load dropped before the forwarder (%s; above 0 the forwarder was "
+                  "the bottleneck): %s" % (kinds_text, shares("alone", "lost_share")))
+        tcp = self.results.get("tcp")
+        if tcp:
+            print("TCP through two forwarders back to back, both on CPU %s (iperf3, %.0f s per "
+                  "run, median over rounds, min-max):" % (self.a.forwarder_core,
+                                                          self.args.tcp_seconds))
+            for k in KINDS:
+                t = tcp[k]
+                print("  %-14s %7.0f Mbit/s (%.0f-%.0f), retransmits %s, raw socket drops %s%s"
+                      % (LABEL[k], t["mbps"]["median"], t["mbps"]["min"], t["mbps"]["max"],
+                         "/".join(str(x) for x in t["retransmits"]),
+                         "/".join(str(x) for x in t["raw_drops"]),
+                         "" if k == "floor" else ", %.2fx the floor (%s)"
+                         % (t["ratio"]["median"], spread(t["ratio"]))))
         self.results["hwm_kib"] = self.hwm
-        print("peak resident memory (VmHWM): ferrin %d KiB, floor %d KiB"
-              % (self.hwm["ferrin"], self.hwm["floor"]))
+        print("peak resident memory (VmHWM): %s"
+              % ", ".join("%s %d KiB" % (LABEL[k], self.hwm[k]) for k in KINDS))
 
     def main(self):
         a = self.args
@@ -682,8 +850,11 @@ class Bench:
         self.results["load_before"] = load_average()
         self.a.setup()
         self.b.setup()
+        self.c.setup()
+        self.tcp.setup()
         self.phase_side_by_side()
         self.phase_alone()
+        self.phase_tcp()
         ok = self.phase_allocations()
         ok = self.phase_syscalls() and ok
         self.phase_decision_time()
@@ -700,6 +871,8 @@ class Bench:
         self.runner.cleanup()
         self.a.remove()
         self.b.remove()
+        self.c.remove()
+        self.tcp.remove()
 
 
 def parse_args():
@@ -708,6 +881,8 @@ def parse_args():
     p.add_argument("--tools", required=True, help="folder of the bench programs")
     p.add_argument("--smoke", action="store_true")
     p.add_argument("--rounds", type=int, help="rounds alone")
+    p.add_argument("--tcp-rounds", type=int, help="rounds of the TCP figure")
+    p.add_argument("--tcp-seconds", type=float, help="iperf3 run of the TCP figure")
     p.add_argument("--seconds", type=float, help="window per case alone")
     p.add_argument("--pair-rounds", type=int, help="rounds side by side")
     p.add_argument("--pair-windows", type=int, help="windows per case and round side by side")
@@ -720,17 +895,20 @@ def parse_args():
     if a.smoke:
         defaults = dict(rounds=1, seconds=0.3, pair_rounds=1, pair_windows=1, pair_seconds=0.3,
                         alloc_seconds=0.2, strace_seconds=0.3, gbench_repetitions=3,
+                        tcp_rounds=1, tcp_seconds=1.0,
                         gbench_min_time=0.02, callgrind_packets=10000)
     else:
         defaults = dict(rounds=5, seconds=1.5, pair_rounds=6, pair_windows=4, pair_seconds=1.0,
                         alloc_seconds=1.0, strace_seconds=1.0, gbench_repetitions=9,
+                        tcp_rounds=3, tcp_seconds=4.0,
                         gbench_min_time=0.3, callgrind_packets=100000)
     for k, v in defaults.items():
         if getattr(a, k, None) is None:
             setattr(a, k, v)
     # Upper bound of the whole run, for the namespace holders.
-    a.max_seconds = 900 + a.rounds * 8 * (a.seconds + 5) \
-        + a.pair_rounds * 4 * (a.pair_windows * a.pair_seconds + 15)
+    a.max_seconds = 900 + a.rounds * 12 * (a.seconds + 5) \
+        + a.pair_rounds * 4 * (a.pair_windows * a.pair_seconds + 15) \
+        + a.tcp_rounds * 3 * (a.tcp_seconds + 15)
     return a
 
 

@@ -51,7 +51,7 @@ cleanup() {
     fi
     for ns in $(ip netns list 2>/dev/null | awk '{print $1}'); do
         case "$ns" in
-        "${BENCH_TAG}"[ab][sp])
+        "${BENCH_TAG}"[abcd][sp])
             # Whatever still runs in a namespace of this run was started by it.
             for pid in $(ip netns pids "$ns" 2>/dev/null); do
                 kill -TERM "$pid" 2>/dev/null
