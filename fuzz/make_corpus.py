@@ -111,6 +111,35 @@ def main():
         data = bytes([n, prefix_len - 16, common_len - lowest]) + v6(a) + v6(b) + v4(own)
         write("mapping", name, data)
 
+    # TCP from 2001:db8:c000:201::1 to another site, a 32-byte header with
+    # timestamps; the targets write its checksum (shaping bit 1 or 0).
+    def tcp(sequence, payload, flags=0x10):
+        header = struct.pack("!HHIIBBHHH", 50000, 443, sequence, 0x11000022, 8 << 4, flags,
+                             501, 0, 0) + b"\x01\x01\x08\x0a" + bytes(8)
+        packet = ipv6_packet("2001:db8:c000:201::1", "2001:db8:c633:6407::1",
+                             payload=0, next_header=6)
+        packet = packet[:4] + struct.pack("!H", len(header) + payload) + packet[6:40]
+        return packet + header + bytes((i * 7) & 0xFF for i in range(payload))
+
+    cut = [("tso3", 1208, 3000, 0x18), ("tso_small", 100, 1000, 0x19),
+           ("one_piece", 1208, 500, 0x10)]
+    for name, segment_size, payload, flags in cut:
+        write("segmentation", name, struct.pack("!HBHB", segment_size, 7, 40, 16)
+              + tcp(1000, payload, flags))
+    write("segmentation", "udp_partial", struct.pack("!HBHB", 0, 4, 40, 6)
+          + ipv6_packet("2001:db8:c000:201::1", "3fff::1", payload=72, next_header=17))
+
+    def followers(sequence_payloads, byte=0xFF, value=0):
+        return b"".join(struct.pack("!HBB", n, byte, value) + bytes(n) for n in sequence_payloads)
+
+    first = tcp(7, 1208)
+    write("coalescing", "run3", b"\x07" + struct.pack("!H", len(first)) + first
+          + followers([1208, 1208, 300]))
+    write("coalescing", "gap", b"\x03" + struct.pack("!H", len(first)) + first
+          + followers([1208, 1208]))
+    write("coalescing", "other_port", b"\x07" + struct.pack("!H", len(first)) + first
+          + followers([1208]) + followers([1208], 43, 0x51))
+
 
 if __name__ == "__main__":
     main()

@@ -64,6 +64,7 @@ max_len_of() {
     case $1 in
         command_line) echo 256 ;;
         mapping) echo 64 ;;
+        segmentation|coalescing) echo 2400 ;;
         *) echo 2200 ;;
     esac
 }

@@ -119,7 +119,8 @@ uint64_t ipv6_pseudo_sum(const uint8_t* packet, uint32_t upper_len, uint8_t prot
 
 bool complete_checksum(uint8_t* packet, size_t len, size_t start, size_t offset)
 {
-    if (start > len || offset > len - start || len - start - offset < 2)
+    // An odd offset would put the result across two words of the sum.
+    if (start > len || offset > len - start || len - start - offset < 2 || offset % 2 != 0)
         return false;
     uint16_t checksum = static_cast<uint16_t>(~checksum_fold(checksum_add(0, packet + start,
                                                                          len - start)));
@@ -213,12 +214,14 @@ bool tcp_run_join(tcp_run* run, const uint8_t* packet, size_t len)
         return false;
     // IPv6: version, traffic class and flow label; next header and hop
     // limit; both addresses. TCP: ports; acknowledgement; data offset;
-    // window; the options. The payload length must agree with len.
+    // window; urgent pointer; the options: what differs would be lost. The
+    // payload length must agree with len.
     if (std::memcmp(packet, first, 4) != 0 ||
         read16(packet + payload_length_at) != len - ipv6_len ||
         std::memcmp(packet + next_header_at, first + next_header_at, 2 + 32 + 4) != 0 ||
         std::memcmp(packet + tcp_at + 8, first + tcp_at + 8, 5) != 0 ||
         std::memcmp(packet + tcp_at + 14, first + tcp_at + 14, 2) != 0 ||
+        std::memcmp(packet + tcp_at + 18, first + tcp_at + 18, 2) != 0 ||
         std::memcmp(packet + tcp_at + tcp_min_len, first + tcp_at + tcp_min_len,
                     header_len - tcp_at - tcp_min_len) != 0 ||
         read32(packet + sequence_at) != run->next_sequence || !run_flags(packet[flags_at]))

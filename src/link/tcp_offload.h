@@ -39,7 +39,8 @@ uint64_t ipv6_pseudo_sum(const uint8_t* packet, uint32_t upper_len, uint8_t prot
 // Completes a partial checksum: the sum of the bytes from start to the end
 // of the packet of len bytes, which include the partial value at
 // start + offset, goes there complemented (0 becomes 0xffff, as the host
-// sends it). False, and nothing written, when the fields lie outside.
+// sends it). False, and nothing written, when the fields lie outside or
+// the offset is odd.
 bool complete_checksum(uint8_t* packet, size_t len, size_t start, size_t offset);
 
 // Whether the TCP segment right behind the 40-byte IPv6 header of packet
@@ -90,9 +91,9 @@ struct tcp_run {
 bool tcp_run_start(tcp_run* run, uint8_t* packet, size_t len);
 
 // Adds packet to the run when it continues it: the same addresses, ports,
-// IPv6 fields, acknowledgement, window and options, the next sequence
-// number, no more payload than the first and no flag but ACK (and PSH), and
-// the whole no longer than an IPv6 packet can be. Its checksum, and the
+// IPv6 fields, acknowledgement, window, urgent pointer and options, the next
+// sequence number, no more payload than the first and no flag but ACK (and
+// PSH), and the whole no longer than an IPv6 packet can be. Its checksum, and the
 // first's on the first addition, are verified here, as the host would have
 // verified them. False, with the run unchanged, when it cannot join.
 bool tcp_run_join(tcp_run* run, const uint8_t* packet, size_t len);

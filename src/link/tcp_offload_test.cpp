@@ -105,7 +105,8 @@ TEST(Checksum, CompletingAPartialChecksumGivesTheWholeOneAndRefusesFieldsOutside
 
     const Bytes before = p;
     for (const auto& [start, offset] : {std::pair<size_t, size_t>{p.size(), 0},
-                                        {p.size() - 1, 0}, {40, p.size() - 41}, {200, 6}}) {
+                                        {p.size() - 1, 0}, {40, p.size() - 41}, {200, 6},
+                                        {40, 7}}) {
         EXPECT_FALSE(complete_checksum(p.data(), p.size(), start, offset))
             << start << "+" << offset;
         EXPECT_EQ(p, before);
