@@ -49,6 +49,7 @@ class InboundLab:
     """Site with the daemon and a tun capture, peer with raw senders."""
 
     common_len = None
+    options = ()  # more options for the daemon
     # The sender of the marker datagrams.
     marker_v4 = PEER_V4
     marker_source = PEER_SITE
@@ -58,7 +59,8 @@ class InboundLab:
         lab = netlab.Lab()
         cls.addClassCleanup(lab.close)
         cls.site, cls.peer, _, _ = site_and_peer(lab, spoofed_sources=True)
-        options = ["-F", "-d"] + (["-r", str(cls.common_len)] if cls.common_len else [])
+        options = ["-F", "-d"] + (["-r", str(cls.common_len)] if cls.common_len else []) + \
+            list(cls.options)
         cls.daemon, cls.tun = start_daemon(lab, cls.site, MY_V4, options)
 
         # No address and no route on the tun interface: the site's kernel
@@ -258,6 +260,12 @@ class CommonBits(InboundLab, unittest.TestCase):
             (RELAY, "3fff::1", "2001:db8:2:1ff::1", None),
         ]
         self.check_rows(rows)
+
+
+class Batches(DefaultDomain):
+    """The same with -b 32: batches and the tunnel device's offloads."""
+
+    options = ("-b", "32")
 
 
 if __name__ == "__main__":

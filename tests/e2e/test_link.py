@@ -26,6 +26,7 @@ PEER_SITE_ADDRESS = "2001:db8:c000:202::1"
 TUN_TYPE_TUN = 0x0001
 TUN_NO_PI = 0x1000
 TUN_PERSIST = 0x0800
+TUN_VNET_HDR = 0x4000
 
 
 class LinkEndpoints(RelayNamespace, unittest.TestCase):
@@ -62,6 +63,28 @@ class LinkEndpoints(RelayNamespace, unittest.TestCase):
         self.stop(daemon)
         # The interface lives as long as the daemon's descriptor.
         self.assertFalse(self.site.link_exists(tun))
+
+    def test_batches_take_the_device_with_its_offload_header(self):
+        tun = fixed_name("b", 15)
+        daemon = self.start(["-b", "32"], tun)
+        flags, mtu, tun_flags = self.running_state(tun)
+        self.assertEqual((mtu, flags & (IFF_UP | IFF_RUNNING)), (1280, IFF_UP | IFF_RUNNING))
+        self.assertEqual(tun_flags & (TUN_TYPE_TUN | TUN_NO_PI | TUN_VNET_HDR),
+                         TUN_TYPE_TUN | TUN_VNET_HDR, hex(tun_flags))
+        self.stop(daemon)
+
+    def test_batch_size_limits(self):
+        # Read like -r's value, but before the device is opened, which it
+        # decides on: nothing is made.
+        tun = fixed_name("b", 10)
+        for text, message in (("0", "out of range"), ("65", "out of range"),
+                              ("-1", "out of range"), ("32x", "not a number"),
+                              ("", "not a number")):
+            with self.subTest(value=text):
+                run = run_watching_links(self.site, [self.path, "-F", "-b", text, tun, PREFIX,
+                                                     RELAY, MY_V4])
+                self.assert_failed(run, "%s: batch size %s" % (text, message))
+                self.assertEqual(run.events, [])
 
     def test_existing_interface_keeps_its_flags(self):
         # A persistent tun interface made beforehand, with an MTU and flags of

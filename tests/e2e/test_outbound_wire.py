@@ -37,6 +37,8 @@ class OutboundLab:
     """Site with the daemon, addresses and routes; peer with the far ends."""
 
     common_len = None
+    options = ()  # more options for the daemon
+    offloads = False  # the host leaves UDP checksums to the daemon
     site_addresses = ()  # (address/length) on the tun interface
     peer_addresses = ()  # extra IPv4 addresses of the peer, beside PEER_V4 and RELAY
 
@@ -49,7 +51,8 @@ class OutboundLab:
         cls.site.run("ip", "link", "set", site_if, "mtu", str(WIRE_MTU))
         cls.peer.run("ip", "link", "set", cls.peer_if, "mtu", str(WIRE_MTU))
 
-        options = ["-F", "-d"] + (["-r", str(cls.common_len)] if cls.common_len else [])
+        options = ["-F", "-d"] + (["-r", str(cls.common_len)] if cls.common_len else []) + \
+            list(cls.options)
         cls.daemon, cls.tun = start_daemon(lab, cls.site, MY_V4, options)
         address_tun(cls.site, cls.tun, cls.site_addresses)
         cls.site.run("ip", "-6", "route", "add", "default", "dev", cls.tun)
@@ -81,11 +84,13 @@ class OutboundLab:
         self.udp_sender(source).sendto(payload, (destination, 9, 0, scope))
 
     def into_tun(self, payload):
-        """The packet carrying payload, as the kernel put it into the tun interface."""
+        """The packet carrying payload, as the kernel put it into the tun
+        interface; with offloads, as the daemon completes it."""
         def carries(frame):
             return (frame.pkttype == packets.PACKET_OUTGOING and frame.data[0] >> 4 == 6
                     and frame.data.endswith(payload))
-        return self.tun_capture.until(carries, what="%r into the tun interface" % payload)[-1].data
+        packet = self.tun_capture.until(carries, what="%r into the tun interface" % payload)[-1].data
+        return packets.completed(packet) if self.offloads else packet
 
     def check_outer(self, datagram, packet, destination):
         """The outer datagram carries packet to destination, field by field."""
@@ -241,6 +246,13 @@ class CommonBits(OutboundLab, unittest.TestCase):
             (ME, "2001:db8:2:4d00::1", "source is not me"),
             ("2001:db8:2:101::10", "fe80::1", "reject IPv6 destination"),
         ])
+
+
+class Batches(DefaultDomain):
+    """The same with -b 32: batches and the tunnel device's offloads."""
+
+    options = ("-b", "32")
+    offloads = True
 
 
 if __name__ == "__main__":

@@ -104,6 +104,8 @@ def waiting(pid):
 
 class SignalStorm(unittest.TestCase):
 
+    options = ()  # for both daemons
+
     def reports(self, daemon):
         return [tuple(int(v) for v in m.groups())
                 for m in REPORT.finditer(daemon.stderr())]
@@ -126,7 +128,7 @@ class SignalStorm(unittest.TestCase):
 
     def test_storm(self):
         with netlab.Lab() as lab:
-            a, b = two_sites(lab, a_options=["-d"])
+            a, b = two_sites(lab, ["-d"] + list(self.options), self.options)
             daemon = a.daemon
             result = a.ping(B_V6)
             self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
@@ -188,6 +190,13 @@ class SignalStorm(unittest.TestCase):
             self.assertEqual((ierrs, oerrs), (0, 0))
             self.assertGreater(ipkts, 0)
             self.assertGreater(opkts, 0)
+
+
+class SignalStormInBatches(SignalStorm):
+    """The same with -b 32: a stop and every report are seen after at most
+    one batch per direction."""
+
+    options = ("-b", "32")
 
 
 if __name__ == "__main__":

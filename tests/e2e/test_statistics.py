@@ -66,11 +66,13 @@ class KernelChatter(unittest.TestCase):
 class KnownMix(unittest.TestCase):
     """A quiet site, and a peer that holds the other site and the relay."""
 
+    options = ("-F", "-d")
+
     def setUp(self):
         lab = netlab.Lab()
         self.addCleanup(lab.close)
         self.site, self.peer, _, _ = site_and_peer(lab, (RELAY,))
-        self.daemon, self.tun = start_daemon(lab, self.site, MY_V4, ("-F", "-d"))
+        self.daemon, self.tun = start_daemon(lab, self.site, MY_V4, self.options)
         address_tun(self.site, self.tun, (ME + "/64", NOT_ME + "/64"))
         self.site.run("ip", "route", "add", IPV4_INTO_TUN + "/32", "dev", self.tun)
         self.sink = packets.proto41_socket(self.peer)
@@ -149,6 +151,12 @@ class KnownMix(unittest.TestCase):
         # The interface lives as long as the daemon's descriptor.
         netlab.wait_for(lambda: not self.site.link_exists(self.tun),
                         what="the tun interface to go")
+
+
+class KnownMixInBatches(KnownMix):
+    """The same with -b 32: batches and the tunnel device's offloads."""
+
+    options = ("-F", "-d", "-b", "32")
 
 
 class Stop(unittest.TestCase):

@@ -61,6 +61,10 @@ def paced(count, send, drained, batch=100):
                  what="%d packets to be taken in" % sent)
 
 
+# The fast path: batches and the tunnel device's offloads.
+BATCHES = ("-b", "32")
+
+
 class UnattendedTest(unittest.TestCase):
 
     def test_deleted_interface_ends_the_daemon_with_two_lines(self):
@@ -122,8 +126,14 @@ class UnattendedTest(unittest.TestCase):
             self.check_on_null_and_forwarding(a, b, pids[0])
 
     def test_packets_that_keep_failing_are_all_counted_and_logged_briefly(self):
+        self.packets_that_keep_failing_are_all_counted_and_logged_briefly(())
+
+    def test_packets_that_keep_failing_in_batches_are_all_counted_and_logged_briefly(self):
+        self.packets_that_keep_failing_are_all_counted_and_logged_briefly(BATCHES)
+
+    def packets_that_keep_failing_are_all_counted_and_logged_briefly(self, options):
         with netlab.Lab() as lab:
-            a, b = two_sites(lab)
+            a, b = two_sites(lab, options, options)
             sock = a.udp_socket(self)
 
             # No IPv4 route to B: every send on A's raw socket fails.
@@ -199,8 +209,14 @@ class UnattendedTest(unittest.TestCase):
             print("the log queued %d of %d messages; %d lost" % (len(received), 1 + requests, lost))
 
     def test_datagrams_above_the_ipv4_path_mtu_leave_in_fragments(self):
+        self.datagrams_above_the_ipv4_path_mtu_leave_in_fragments(())
+
+    def test_datagrams_in_batches_above_the_ipv4_path_mtu_leave_in_fragments(self):
+        self.datagrams_above_the_ipv4_path_mtu_leave_in_fragments(BATCHES)
+
+    def datagrams_above_the_ipv4_path_mtu_leave_in_fragments(self, options):
         with netlab.Lab() as lab:
-            a, b = two_sites(lab)
+            a, b = two_sites(lab, options, options)
             for site in (a, b):
                 site.ns.run("ip", "link", "set", site.link, "mtu", "1280")
             receiver = b.udp_socket(self)
