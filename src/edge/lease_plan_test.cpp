@@ -406,7 +406,7 @@ TEST(Settings, EveryKeyHasADefaultAndBadLinesAreNamed)
     EXPECT_EQ(output, "");
     EXPECT_STREQ(settings.uplink, "");
     EXPECT_STREQ(settings.tunnel, "tun6rd0");
-    EXPECT_STREQ(settings.daemon_options, "-u ferrin");
+    EXPECT_STREQ(settings.daemon_options, "-u ferrin -b 32");
     EXPECT_EQ(settings.lan_count, 0);
     EXPECT_EQ(settings.lan_subnet_id, 1u);
     EXPECT_EQ(settings.lan_firewall, 1);
@@ -471,6 +471,8 @@ TEST(Settings, EveryKeyHasADefaultAndBadLinesAreNamed)
          "dhcp.conf:1: daemon_options \"-V\": -h and -V would stop the daemon at once"},
         {"daemon_options = -u",
          "dhcp.conf:1: daemon_options \"-u\": -u needs a user name"},
+        {"daemon_options = -b 65",
+         "dhcp.conf:1: daemon_options \"-b 65\": -b takes a batch size from 1 to 64"},
         {"daemon_options = tun0",
          "dhcp.conf:1: daemon_options \"tun0\": only the options -d, -F and -u user belong here; "
          "the arguments come from the lease"},

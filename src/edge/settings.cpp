@@ -63,6 +63,17 @@ const char* daemon_options_problem(const char* text)
                 return "-r comes from the lease's IPv4MaskLen";
             if (*p == 'h' || *p == 'V')
                 return "-h and -V would stop the daemon at once";
+            if (*p == 'b') {
+                // -b takes the rest of the word, or the next word, as its batch size.
+                const char* size =
+                    p[1] == '\0' || p[1] == ' ' ? p + 1 + std::strspn(p + 1, " ") : p + 1;
+                char* end = nullptr;
+                const long value = std::strtol(size, &end, 10);
+                if (end == size || (*end != '\0' && *end != ' ') || value < 1 || value > 64)
+                    return "-b takes a batch size from 1 to 64";
+                p = end;
+                break;
+            }
             if (*p != 'u')
                 return "only the options -d, -F and -u user belong here; the arguments come from the lease";
             // -u takes the rest of the word, or the next word, as its user.

@@ -14,7 +14,7 @@
 inline constexpr size_t interface_name_size = 16;
 
 inline constexpr const char default_tunnel[] = "tun6rd0";
-inline constexpr const char default_daemon_options[] = "-u ferrin";
+inline constexpr const char default_daemon_options[] = "-u ferrin -b 32";
 inline constexpr uint64_t default_lan_subnet_id = 1;
 
 // A router with more LAN interfaces than this is not a home edge; RDNSS
