@@ -145,10 +145,11 @@ TEST(LeasePlan, EachClientsFormatGivesTheDaemonsArgumentsAndAddresses)
         {"the daemon's shortest prefix", {{"0 16 2001:db8:: 203.0.113.1"}, "192.0.2.1"}, plain,
          "2001::/16", "203.0.113.1", "192.0.2.1", "-u ferrin", "2001:c000:201::/48",
          "2001:c000:201::1/16", "", "", ""},
-        // Reserved, but a unicast address to Linux and to the daemon's rules.
-        {"a relay in 240.0.0.0/4", {{"0 32 2001:db8:: 240.0.0.1"}, "192.0.2.1"}, plain,
-         "2001:db8::/32", "240.0.0.1", "192.0.2.1", "-u ferrin", "2001:db8:c000:201::/64",
-         "2001:db8:c000:201::1/32", "", "", ""},
+        // With any uplink, the lease's own is left out of the LANs.
+        {"the uplink named as a LAN", {{"0 32 2001:db8:: 203.0.113.1"}, "192.0.2.1"},
+         settings_with("eth0", 1, "-u ferrin"), "2001:db8::/32", "203.0.113.1", "192.0.2.1",
+         "-u ferrin", "2001:db8:c000:201::/64", "2001:db8:c000:201::1/32", "", "",
+         "eth0: lan_interface eth0: the uplink of this lease, not a LAN; no LAN address on eth0"},
         // The daemon sends to the first relay only.
         {"later relays are never used", {{"0 32 2001:db8:: 203.0.113.1 127.0.0.1"}, "192.0.2.1"},
          plain, "2001:db8::/32", "203.0.113.1", "192.0.2.1", "-u ferrin",
@@ -234,6 +235,16 @@ TEST(LeasePlan, BadOptionsAreRefusedWithOneLineNamingTheValue)
          "address"},
         {{{"0 32 2001:db8:: 203.0.113.1"}, "127.0.0.1"},
          "eth0: leased address 127.0.0.1: a loopback address, not a host's address"},
+        // Linux takes these, the ISP's network routes neither.
+        {{{"0 32 2001:db8:: 240.0.0.1"}, "192.0.2.1"},
+         "eth0: 6rdBRIPv4Address 240.0.0.1: a reserved address (240.0.0.0/4), not a relay"},
+        {{{"0 32 2001:db8:: 169.254.0.1"}, "192.0.2.1"},
+         "eth0: 6rdBRIPv4Address 169.254.0.1: a link-local address (169.254.0.0/16), not a relay"},
+        {{{"0 32 2001:db8:: 203.0.113.1"}, "240.0.0.9"},
+         "eth0: leased address 240.0.0.9: a reserved address (240.0.0.0/4), not a host's address"},
+        {{{"0 32 2001:db8:: 203.0.113.1"}, "169.254.7.7"},
+         "eth0: leased address 169.254.7.7: a link-local address (169.254.0.0/16), not a host's "
+         "address"},
         {{{"0 16 ff02:: 203.0.113.1"}, "192.0.2.1"},
          "eth0: 6rdPrefix ff02::/16: a multicast prefix, not a global unicast one"},
         {{{"0 16 fe80:: 203.0.113.1"}, "192.0.2.1"},
@@ -449,7 +460,41 @@ TEST(Settings, EveryKeyHasADefaultAndBadLinesAreNamed)
          "colon"},
         {"lan_interface = a b c d e f g h i", "dhcp.conf:1: lan_interface: more than 8 interfaces"},
         {"lan_dns = 2001:db8::53 192.0.2.53", "dhcp.conf:1: lan_dns 192.0.2.53: not an IPv6 address"},
-        {"lan_dns = ::1 ::2 ::3 ::4", "dhcp.conf:1: lan_dns: more than 3 addresses"},
+        {"lan_dns = 2001:db8::1 2001:db8::2 fd00::3 2001:db8::4",
+         "dhcp.conf:1: lan_dns: more than 3 addresses"},
+        // radvd refuses the first two and the file with them; no host uses the others.
+        {"lan_dns = ::1",
+         "dhcp.conf:1: lan_dns ::1: an address in ::/8 (unspecified, loopback, IPv4-mapped), not "
+         "a global or unique local unicast address"},
+        {"lan_dns = ::ffff:192.0.2.1",
+         "dhcp.conf:1: lan_dns ::ffff:192.0.2.1: an address in ::/8 (unspecified, loopback, "
+         "IPv4-mapped), not a global or unique local unicast address"},
+        {"lan_dns = ::",
+         "dhcp.conf:1: lan_dns ::: an address in ::/8 (unspecified, loopback, IPv4-mapped), not a "
+         "global or unique local unicast address"},
+        {"lan_dns = ff02::1",
+         "dhcp.conf:1: lan_dns ff02::1: a multicast address, not a global or unique local unicast "
+         "address"},
+        {"lan_dns = fe80::53",
+         "dhcp.conf:1: lan_dns fe80::53: a link-local address, not a global or unique local "
+         "unicast address"},
+        // Words radvd's grammar reads as its own: it would refuse the whole file.
+        {"lan_interface = eth1 on",
+         "dhcp.conf:1: lan_interface on: radvd reads it as a word of its own configuration, not as "
+         "an interface's name"},
+        {"lan_interface = RDNSS",
+         "dhcp.conf:1: lan_interface RDNSS: radvd reads it as a word of its own configuration, not "
+         "as an interface's name"},
+        {"lan_interface = 0",
+         "dhcp.conf:1: lan_interface 0: radvd reads it as a word of its own configuration, not as "
+         "an interface's name"},
+        {"lan_interface = 12.5",
+         "dhcp.conf:1: lan_interface 12.5: radvd reads it as a word of its own configuration, not "
+         "as an interface's name"},
+        // Router advertisements into the tunnel, or onto the ISP's segment.
+        {"lan_interface = tun6rd0", "dhcp.conf: lan_interface tun6rd0: the tunnel, not a LAN"},
+        {"lan_interface = eth0 eth1\nuplink = eth1",
+         "dhcp.conf: lan_interface eth1: the uplink, not a LAN"},
         {"lan_firewall = off", "dhcp.conf:1: lan_firewall off: yes or no"},
         // The tunnel's name is the unit's instance and a word of the daemon's
         // command line, the LAN's a word of ip's.
@@ -484,7 +529,8 @@ TEST(Settings, EveryKeyHasADefaultAndBadLinesAreNamed)
         EXPECT_EQ(output, line(c.message));
     }
     // The longest plain names; an uplink is any name the kernel gives.
-    EXPECT_EQ(parse_settings("tunnel = tun.6rd-0_ABCDE\nlan_interface = br0.100\nuplink = wl+0",
+    EXPECT_EQ(parse_settings("tunnel = tun.6rd-0_ABCDE\nlan_interface = br0.100 1.2.3 On "
+                             "5lan\nuplink = wl+0",
                              "dhcp.conf", &settings),
               0);
     EXPECT_STREQ(settings.tunnel, "tun.6rd-0_ABCDE");
