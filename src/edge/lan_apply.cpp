@@ -166,10 +166,7 @@ prefix_history read_history()
 
 int history_expired(const prefix_history& history, long long now)
 {
-    for (int i = 0; i < history.count; ++i)
-        if (history.records[i].stale_until != 0 && history.records[i].stale_until <= now)
-            return 1;
-    return 0;
+    return stale_times_due(history, now);
 }
 
 void apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const char* exceptions)
