@@ -222,7 +222,7 @@ TEST(RadvdConfig, UpTheLanHearsItsRouterDownThatItIsGone)
               "        AdvRouteLifetime 2700;\n"
               "    };\n"
               "    RDNSS 2001:db8::53 {\n"
-              "        AdvRDNSSLifetime 2700;\n"
+              "        AdvRDNSSLifetime 1200;\n"
               "    };\n"
               "};\n");
 
@@ -248,7 +248,7 @@ TEST(RadvdConfig, UpTheLanHearsItsRouterDownThatItIsGone)
     EXPECT_STREQ(text, "");
 }
 
-TEST(LanFirewall, FromTheTunnelOnlyWhatTheLanAskedFor)
+TEST(LanFirewall, FromTheTunnelOnlyWhatTheLanAndTheEdgeAskedFor)
 {
     tunnel_plan plan = plan_for("eth1 eth2");
     prefix_history h = next_history(prefix_history{}, &plan, T + 1000);
@@ -259,9 +259,9 @@ TEST(LanFirewall, FromTheTunnelOnlyWhatTheLanAskedFor)
     plan = renumbered;
 
     char text[firewall_text_size];
-    EXPECT_EQ(firewall_text(&plan, h, "tun6rd0", "/etc/ferrin/lan-firewall.d/*.nft", text,
-                            sizeof text),
-              1);
+    const firewall_includes operators = {"/etc/ferrin/lan-firewall.d/*.nft",
+                                         "/etc/ferrin/edge-firewall.d/*.nft"};
+    EXPECT_EQ(firewall_text(&plan, h, "tun6rd0", operators, text, sizeof text), 1);
     EXPECT_EQ(std::string(text),
               "# The LAN's table of tunnel tun6rd0, written by ferrin-6rd and replaced whole at "
               "every\n"
@@ -276,7 +276,12 @@ TEST(LanFirewall, FromTheTunnelOnlyWhatTheLanAskedFor)
               "        iifname \"eth2\" ip6 saddr 2001:db8:2:102::/64 reject with icmpv6 type "
               "policy-fail\n"
               "        oifname \"tun6rd0\" tcp flags syn tcp option maxseg size set rt mtu\n"
-              "        iifname \"tun6rd0\" oifname { \"eth1\" } jump from_tunnel\n"
+              // eth2 is no LAN now, but its stale /64 still has its route there.
+              "        iifname \"tun6rd0\" oifname { \"eth1\", \"eth2\" } jump from_tunnel\n"
+              "    }\n"
+              "    chain input {\n"
+              "        type filter hook input priority filter; policy accept;\n"
+              "        iifname \"tun6rd0\" jump to_edge\n"
               "    }\n"
               "    chain from_tunnel {\n"
               "        ct state established,related accept\n"
@@ -287,17 +292,55 @@ TEST(LanFirewall, FromTheTunnelOnlyWhatTheLanAskedFor)
               "        include \"/etc/ferrin/lan-firewall.d/*.nft\"\n"
               "        drop\n"
               "    }\n"
+              "    chain to_edge {\n"
+              "        ct state established,related accept\n"
+              "        icmpv6 type { destination-unreachable, packet-too-big, echo-request, "
+              "echo-reply, mld-listener-query, mld-listener-report, mld-listener-done, "
+              "nd-router-solicit, nd-router-advert, nd-neighbor-solicit, nd-neighbor-advert, "
+              "ind-neighbor-solicit, ind-neighbor-advert, mld2-listener-report, 148, 149, 151, "
+              "152, 153 } accept\n"
+              "        icmpv6 type . icmpv6 code { time-exceeded . 0, parameter-problem . 1, "
+              "parameter-problem . 2 } accept\n"
+              "        include \"/etc/ferrin/edge-firewall.d/*.nft\"\n"
+              "        drop\n"
+              "    }\n"
               "}\n");
 
+    // The operator's files nft took, each by name; none at all: still the shield.
+    firewall_text(&plan, h, "tun6rd0", {"/x/lan-firewall.d/a.nft\n/x/lan-firewall.d/c.nft\n", ""},
+                  text, sizeof text);
+    EXPECT_NE(std::string(text).find("        include \"/x/lan-firewall.d/a.nft\"\n"
+                                     "        include \"/x/lan-firewall.d/c.nft\"\n"
+                                     "        drop\n"),
+              std::string::npos);
+    firewall_text(&plan, h, "tun6rd0", {"", ""}, text, sizeof text);
+    EXPECT_EQ(std::string(text).find("include"), std::string::npos);
+    EXPECT_NE(std::string(text).find("jump from_tunnel"), std::string::npos);
+    EXPECT_NE(std::string(text).find("jump to_edge"), std::string::npos);
+
     plan.lan_firewall = 0;
-    firewall_text(&plan, h, "tun6rd0", "x", text, sizeof text);
+    firewall_text(&plan, h, "tun6rd0", operators, text, sizeof text);
     EXPECT_EQ(std::string(text).find("from_tunnel"), std::string::npos);
+    EXPECT_EQ(std::string(text).find("to_edge"), std::string::npos);
     EXPECT_NE(std::string(text).find("policy-fail"), std::string::npos);
 
+    // No plan, stale prefixes only: nothing says the firewall is off.
+    h = next_history(h, nullptr, T + 4000);
+    firewall_text(nullptr, h, "tun6rd0", operators, text, sizeof text);
+    EXPECT_NE(std::string(text).find("oifname { \"eth1\", \"eth2\" } jump from_tunnel"),
+              std::string::npos);
+
     // No LAN and nothing stale: the text only removes the table.
-    EXPECT_EQ(firewall_text(nullptr, prefix_history{}, "tun6rd0", "x", text, sizeof text), 0);
+    EXPECT_EQ(firewall_text(nullptr, prefix_history{}, "tun6rd0", operators, text, sizeof text), 0);
     EXPECT_EQ(std::string(text).find("{"), std::string::npos);
     EXPECT_NE(std::string(text).find("delete table ip6 ferrin-tun6rd0\n"), std::string::npos);
+
+    // Too long for the room: nothing, and said so, never a table cut short.
+    EXPECT_EQ(firewall_text(&plan, h, "tun6rd0", operators, text, 200), -1);
+    EXPECT_STREQ(text, "");
+    char pattern[64];
+    edge_exceptions_pattern("/etc/ferrin/lan-firewall.d/*.nft", pattern, sizeof pattern);
+    EXPECT_STREQ(pattern, "/etc/ferrin/edge-firewall.d/*.nft");
 }
 
 }  // namespace
