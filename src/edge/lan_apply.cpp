@@ -332,7 +332,8 @@ void retire_lan(const char* tun)
 
 void radvd_config_path(const char* tun, char* out, size_t size)
 {
-    std::snprintf(out, size, "%s/%s.radvd.conf", state_dir, tun);
+    // A folder of their own: radvd's unit sees it and nothing else of the state.
+    std::snprintf(out, size, "%s/radvd/%s.conf", state_dir, tun);
 }
 
 void firewall_path(const char* tun, char* out, size_t size)
