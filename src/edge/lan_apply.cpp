@@ -8,6 +8,7 @@
 #include "edge/text.h"
 
 #include <glob.h>
+#include <sys/stat.h>
 #include <syslog.h>
 
 #include <cerrno>
@@ -38,7 +39,11 @@ const char not_stored_mark[] = "# not stored in ";
 // an empty history.
 bool holds(const char* path, const char* text, const char* empty)
 {
-    static char now[history_text_size + 128];
+    // What is no file at all is replaced without a word here: the write says why it fails.
+    struct stat info;
+    if (stat(path, &info) == 0 && !S_ISREG(info.st_mode))
+        return false;
+    static char now[history_text_size];
     const int found = read_text_file(path, now, sizeof now);
     return found == 1 ? std::strcmp(now, text) == 0 : found == 0 && std::strcmp(text, empty) == 0;
 }
@@ -58,8 +63,7 @@ int write_history(const prefix_history& history)
         why = std::strerror(errno);
     std::string run(text);
     if (!why.empty())
-        run += std::string(not_stored_mark) + history_path + ": " + why +
-               "; lost at a reboot\n";
+        run += std::string(not_stored_mark) + history_path + ": " + why + "\n";
     const bool run_written =
         holds(run_history_path, run.c_str(), empty) || replace_file(run_history_path, run.c_str(), 0) == 0;
     if (why.empty())
@@ -273,7 +277,7 @@ void route_stale_prefixes(const prefix_history& old, const prefix_history& histo
 
 prefix_history read_history()
 {
-    static char text[history_text_size + 128];
+    static char text[history_text_size];
     prefix_history history{};
     // The copy in /run first: since the boot it is the newer one, and the
     // only one when /var/lib can't be written.

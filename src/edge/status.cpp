@@ -153,9 +153,13 @@ std::vector<std::string> marked_lines(const char* path, const char* mark)
 // The prefix history when /var/lib could not take it: the copy in /run says so.
 void print_history()
 {
-    for (const std::string& why : marked_lines(run_history_path, "# not stored in "))
-        row("history", "NOT STORED in " + why + ": the stale prefixes are announced from " +
-                           run_history_path + ", which a reboot empties");
+    for (const std::string& line : marked_lines(run_history_path, "# not stored in ")) {
+        const size_t colon = line.find(": ");
+        row("history", "NOT STORED in " + line.substr(0, colon) + " (" +
+                           (colon == std::string::npos ? "" : line.substr(colon + 2)) +
+                           "): the stale prefixes are announced from " + run_history_path +
+                           ", which a reboot empties");
+    }
 }
 
 // The table as it is in the kernel, not as the last event meant it.
