@@ -167,9 +167,32 @@ int load_firewall(const char* path, const char* text, const std::string& left_ou
     return load_nft_file(path);
 }
 
+// An operator's rule for one host's address breaks at each renumbering:
+// said while the old /64 is stale, the hours when it matters.
+void warn_of_stale_addresses(const char* exceptions, const prefix_history& history)
+{
+    if (stale_count(history) == 0)
+        return;
+    std::string ignored;
+    const std::string files = files_of(exceptions, &ignored);
+    for (size_t at = 0; at < files.size();) {
+        const size_t end = files.find('\n', at);
+        const std::string file = files.substr(at, end - at);
+        at = end + 1;
+        static char text[65536];
+        std::string address, prefix;
+        if (read_text_file(file.c_str(), text, sizeof text) == 1 &&
+            stale_address_in(text, history, &address, &prefix))
+            syslog(LOG_WARNING, "%s: names %s, in the stale prefix %s: the rule no longer matches "
+                                "its host; match the interface identifier instead (see "
+                                "ferrin-6rd(8))", file.c_str(), address.c_str(), prefix.c_str());
+    }
+}
+
 void apply_firewall(const char* tun, const tunnel_plan* plan, const prefix_history& history,
                     const char* exceptions)
 {
+    warn_of_stale_addresses(exceptions, history);
     static char text[firewall_text_size];
     char edge[256];
     edge_exceptions_pattern(exceptions, edge, sizeof edge);

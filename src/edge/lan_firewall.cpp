@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "edge/lan_firewall.h"
 
+#include <arpa/inet.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -140,4 +142,30 @@ int firewall_text(const tunnel_plan* plan, const prefix_history& history, const 
     }
     std::memcpy(out, text.c_str(), text.size() + 1);
     return wanted ? 1 : 0;
+}
+
+int stale_address_in(const char* text, const prefix_history& history, std::string* address,
+                     std::string* prefix)
+{
+    const char address_chars[] = "0123456789abcdefABCDEF:.";
+    for (const char* p = text; *p != '\0';) {
+        const size_t length = std::strspn(p, address_chars);
+        const std::string word(p, length);
+        p += length > 0 ? length : 1;
+        in6_addr a{};
+        if (word.find(':') == std::string::npos || inet_pton(AF_INET6, word.c_str(), &a) != 1)
+            continue;
+        for (int i = 0; i < history.count; ++i) {
+            const prefix_record& r = history.records[i];
+            const std::string bare(r.prefix, std::strcspn(r.prefix, "/"));
+            in6_addr stale{};
+            if (r.stale_until != 0 && inet_pton(AF_INET6, bare.c_str(), &stale) == 1 &&
+                std::memcmp(a.s6_addr, stale.s6_addr, 8) == 0) {
+                *address = word;
+                *prefix = r.prefix;
+                return 1;
+            }
+        }
+    }
+    return 0;
 }

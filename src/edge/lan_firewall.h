@@ -9,6 +9,7 @@
 #include "edge/prefix_history.h"
 
 #include <cstddef>
+#include <string>
 
 inline constexpr size_t firewall_text_size = 16384;
 
@@ -41,3 +42,9 @@ struct firewall_includes {
 // is stale, or -1 with "" when the text does not fit in size bytes.
 int firewall_text(const tunnel_plan* plan, const prefix_history& history, const char* tun,
                   const firewall_includes& includes, char* out, size_t size);
+
+// 1 when text (an operator's rules) names an address in a stale prefix of
+// the history, with the first such address and its prefix: a rule written
+// for one host's address no longer matches it after a renumbering.
+int stale_address_in(const char* text, const prefix_history& history, std::string* address,
+                     std::string* prefix);

@@ -338,6 +338,16 @@ TEST(LanFirewall, FromTheTunnelOnlyWhatTheLanAndTheEdgeAskedFor)
     // Too long for the room: nothing, and said so, never a table cut short.
     EXPECT_EQ(firewall_text(&plan, h, "tun6rd0", operators, text, 200), -1);
     EXPECT_STREQ(text, "");
+    // A rule for one host's address, after the renumbering: said, with the prefix.
+    std::string address, prefix;
+    EXPECT_EQ(stale_address_in("ip6 daddr 2001:db8:2:101::10 tcp dport 22 accept\n", h, &address,
+                               &prefix),
+              1);
+    EXPECT_EQ(address + " " + prefix, "2001:db8:2:101::10 2001:db8:2:101::/64");
+    EXPECT_EQ(stale_address_in("ip6 daddr & ::ffff:ffff:ffff:ffff == ::10 accept\n"
+                               "ip6 saddr { 2001:db8:99::5, 2001:db8:2:301::7 } accept\n",
+                               h, &address, &prefix),
+              0);
     char pattern[64];
     edge_exceptions_pattern("/etc/ferrin/lan-firewall.d/*.nft", pattern, sizeof pattern);
     EXPECT_STREQ(pattern, "/etc/ferrin/edge-firewall.d/*.nft");
