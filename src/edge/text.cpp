@@ -180,7 +180,11 @@ int replace_file(const char* path, const char* text, int durable)
 {
     const char* slash = std::strrchr(path, '/');
     const std::string folder(path, static_cast<size_t>(slash - path));
-    if (mkdir(folder.c_str(), 0755) == -1 && errno != EEXIST)
+    // Readable by all whatever the umask (a unit's step runs with 0077):
+    // radvd, as its own user, reads its configuration from such a folder.
+    if (mkdir(folder.c_str(), 0755) == 0)
+        chmod(folder.c_str(), 0755);
+    else if (errno != EEXIST)
         return failed(folder.c_str(), "mkdir");
     remove_leftovers(folder, slash + 1);
     // In the same folder, so that the rename replaces the file in one step.
