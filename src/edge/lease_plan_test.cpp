@@ -359,6 +359,56 @@ TEST(EnvFile, WhatIsWrittenReadsBackAsTheSamePlan)
             logged_by([&] { EXPECT_EQ(parse_env(d.text.c_str(), "x.env", &back), -1); });
         EXPECT_EQ(output, line(d.message));
     }
+
+    // A value read back reaches radvd's and nftables' texts, ip's and the
+    // unit's command lines: it must be one the helper writes, or the file is
+    // damaged.
+    struct Bad {
+        const char* key;
+        const char* value;
+    };
+    const Bad bad[] = {
+        {"FERRIN_PREFIX", "2001:db8::/15"},
+        {"FERRIN_PREFIX", "2001:DB8::/32"},
+        {"FERRIN_PREFIX", "2001:db8::1/32"},
+        {"FERRIN_PREFIX", "ff02::/32"},
+        {"FERRIN_RELAY", "203.0.113.01"},
+        {"FERRIN_RELAY", "127.0.0.1"},
+        {"FERRIN_MY_V4", "240.0.0.9"},
+        {"FERRIN_OPTS", "-u ferrin -r 8 -x"},
+        {"FERRIN_OPTS", "-u ferrin -r 32"},
+        {"FERRIN_OPTS", "-u ferrin; reboot"},
+        {"FERRIN_UPLINK", "eth0/x"},
+        {"FERRIN_DELEGATED", "2001:db9:2:100::/56"},
+        {"FERRIN_DELEGATED", "2001:db8:2:100::/65"},
+        {"FERRIN_DELEGATED", "2001:db8:2:100::\xA6/56"},
+        {"FERRIN_TUN_ADDRESS", "2001:db8:2:100::2/32"},
+        {"FERRIN_TUN_ADDRESS", "2001:db8:2:100::1/64"},
+        {"FERRIN_LAN", "eth1\"}accept# eth2"},
+        {"FERRIN_LAN", "eth1 on"},
+        {"FERRIN_LAN", "eth1 eth1"},
+        {"FERRIN_LAN", "eth1 eth0"},
+        {"FERRIN_LAN_ADDRESS", "2001:db8:2:101::1/64 2001:db8:3:102::1/64"},
+        {"FERRIN_LAN_ADDRESS", "2001:db8:2:101::1/64 2001:db8:2:102::2/64"},
+        {"FERRIN_LAN_ADDRESS", "2001:db8:2:101::1/64 2001:db8:2:102::1/63"},
+        {"FERRIN_UNREACHABLE", "::/0"},
+        {"FERRIN_LAN_DNS", "::1"},
+        {"FERRIN_LAN_DNS", "2001:db8::53\"}"},
+        {"FERRIN_LAN_DNS", "2001:db8::1 2001:db8::2 2001:db8::3 2001:db8::4"},
+        {"FERRIN_LAN_FIREWALL", "maybe"},
+    };
+    for (const Bad& b : bad) {
+        SCOPED_TRACE(std::string(b.key) + "=" + b.value);
+        const std::string head = std::string(b.key) + "=";
+        const size_t at = whole.find("\n" + head) + 1;
+        const size_t end = whole.find('\n', at);
+        const std::string changed = whole.substr(0, at) + head + "\"" + b.value + "\"" +
+                                    whole.substr(end);
+        std::string output =
+            logged_by([&] { EXPECT_EQ(parse_env(changed.c_str(), "x.env", &back), -1); });
+        EXPECT_NE(output.find(std::string(": ") + b.key + " \""), std::string::npos) << output;
+        EXPECT_NE(output.find("\": not a value ferrin-6rd writes\n"), std::string::npos) << output;
+    }
 }
 
 // Every LAN interface gets its own /64: an id given with it, or the next one
