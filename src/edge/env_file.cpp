@@ -233,7 +233,8 @@ int check_values(const tunnel_plan& plan, const char* name)
             refuse("FERRIN_LAN_DNS", plan.lan_dns);
     if (bad == nullptr)
         return 0;
-    syslog(LOG_ERR, "%s: %s \"%s\": not a value ferrin-6rd writes", name, bad, shown(value).c_str());
+    syslog(LOG_ERR, "%s: %s \"%s\": not a value ferrin-6rd writes", name, bad,
+           shown(value).c_str());
     return -1;
 }
 

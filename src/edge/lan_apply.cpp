@@ -39,7 +39,8 @@ const char not_stored_mark[] = "# not stored in ";
 // an empty history.
 bool holds(const char* path, const char* text, const char* empty)
 {
-    // What is no file at all is replaced without a word here: the write says why it fails.
+    // A folder (or anything but a file) is not read here: the write that
+    // follows says why it fails.
     struct stat info;
     if (stat(path, &info) == 0 && !S_ISREG(info.st_mode))
         return false;
@@ -64,8 +65,8 @@ int write_history(const prefix_history& history)
     std::string run(text);
     if (!why.empty())
         run += std::string(not_stored_mark) + history_path + ": " + why + "\n";
-    const bool run_written =
-        holds(run_history_path, run.c_str(), empty) || replace_file(run_history_path, run.c_str(), 0) == 0;
+    const bool run_written = holds(run_history_path, run.c_str(), empty) ||
+                             replace_file(run_history_path, run.c_str(), 0) == 0;
     if (why.empty())
         return run_written ? 0 : -1;
     syslog(LOG_ERR,
@@ -208,8 +209,9 @@ void apply_firewall(const char* tun, const tunnel_plan* plan, const prefix_histo
     char path[128], table[32];
     firewall_path(tun, path, sizeof path);
     firewall_table_name(tun, table, sizeof table);
-    const char* shielded = plan == nullptr || plan->lan_count == 0 ? "only stale prefixes refused"
-                           : plan->lan_firewall ? "the LAN and this host are shielded from the tunnel"
+    const char* shielded =
+        plan == nullptr || plan->lan_count == 0 ? "only stale prefixes refused"
+        : plan->lan_firewall                    ? "the LAN and this host are shielded from the tunnel"
                                                 : "no firewall (lan_firewall = no)";
     if (wanted == 0) {
         if (load_firewall(path, text, "") == 0)
@@ -235,8 +237,8 @@ void apply_firewall(const char* tun, const tunnel_plan* plan, const prefix_histo
             at = end + 1;
             const bool lan = files == &lan_files;
             static char one[firewall_text_size];
-            if (firewall_text(plan, history, tun, {lan ? file.c_str() : "", lan ? "" : file.c_str()},
-                              one, sizeof one) == 1 &&
+            const firewall_includes alone = {lan ? file.c_str() : "", lan ? "" : file.c_str()};
+            if (firewall_text(plan, history, tun, alone, one, sizeof one) == 1 &&
                 replace_file(check.c_str(), one, 0) == 0 && check_nft_file(check.c_str()) == 0) {
                 (lan ? lan_good : edge_good) += file + "\n";
             } else {
@@ -249,8 +251,12 @@ void apply_firewall(const char* tun, const tunnel_plan* plan, const prefix_histo
     if (firewall_text(plan, history, tun, {lan_good.c_str(), edge_good.c_str()}, text,
                       sizeof text) == 1 &&
         load_firewall(path, text, left_out) == 0) {
-        syslog(LOG_WARNING, "table ip6 %s in place without %s: %s", table,
-               left_out.empty() ? "nothing" : "the operator's files nft refused", shielded);
+        if (left_out.empty())
+            syslog(LOG_INFO, "table ip6 %s in place: %s", table, shielded);
+        else
+            syslog(LOG_WARNING,
+                   "table ip6 %s in place without the operator's files nft refused: %s", table,
+                   shielded);
         return;
     }
     if (firewall_text(plan, history, tun, {"", ""}, text, sizeof text) == 1 &&

@@ -135,7 +135,8 @@ TEST(PrefixHistory, TheStalePrefixThatEndsFirstGivesWay)
     prefix_history h{};
     // 34 renumberings, one a minute: each leaves the /64 before it stale.
     for (int n = 0; n < 34; ++n) {
-        const tunnel_plan renumbered = plan_for("eth1", ("192.0.2." + std::to_string(10 + n)).c_str());
+        const std::string v4 = "192.0.2." + std::to_string(10 + n);
+        const tunnel_plan renumbered = plan_for("eth1", v4.c_str());
         h = next_history(h, &renumbered, T + 60 * n);
     }
     ASSERT_EQ(h.count, max_history);
@@ -143,8 +144,9 @@ TEST(PrefixHistory, TheStalePrefixThatEndsFirstGivesWay)
     // Kept: the 31 latest to end, those of the last 31 renumberings.
     long long first_end = 0;
     for (int i = 0; i < h.count; ++i)
-        if (h.records[i].stale_until != 0 && (first_end == 0 || h.records[i].stale_until < first_end))
-            first_end = h.records[i].stale_until;
+        if (const long long until = h.records[i].stale_until;
+            until != 0 && (first_end == 0 || until < first_end))
+            first_end = until;
     EXPECT_EQ(first_end - T, 60 * 3 + lan_valid_lifetime);
 }
 
