@@ -105,8 +105,10 @@ std::string one_line(const char* text)
     for (const char* p = text; *p != '\0';) {
         const char* next = nullptr;
         const char* end = line_end(p, &next);
-        if (end > p)
-            line += (line.empty() ? "" : "; ") + std::string(p, static_cast<size_t>(end - p));
+        // nft underlines the place it means with a line of blanks and carets.
+        const std::string one(p, static_cast<size_t>(end - p));
+        if (one.find_first_not_of(" ^~\t") != std::string::npos)
+            line += (line.empty() ? "" : "; ") + one;
         p = next;
     }
     return line;
