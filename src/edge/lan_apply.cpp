@@ -327,7 +327,12 @@ prefix_history read_history()
 
 int history_expired(const prefix_history& history, long long now)
 {
-    return stale_times_due(history, now);
+    if (stale_times_due(history, now))
+        return 1;
+    // A history /var/lib did not take is tried again at every event.
+    static char text[history_text_size];
+    return read_text_file(run_history_path, text, sizeof text) == 1 &&
+           std::strstr(text, not_stored_mark) != nullptr;
 }
 
 int apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const char* exceptions)

@@ -17,8 +17,9 @@ inline constexpr char run_history_path[] = "/run/ferrin/prefixes";
 // or damaged files, give an empty one (the damage logged).
 prefix_history read_history();
 
-// 1 when a stale prefix of the history has reached its end: the next
-// apply_lan stops announcing it.
+// 1 when a stale prefix of the history has reached its end, or its time
+// must be mended, or /var/lib holds an older history than /run: the next
+// apply_lan stops announcing it, or writes it.
 int history_expired(const prefix_history& history, long long now);
 
 // plan is null when there is no tunnel. With the tunnel up the LANs hear
