@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "edge/env_file.h"
 
+#include "edge/address_kind.h"
 #include "edge/text.h"
+#include "mapping/prefix.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -117,6 +119,132 @@ int read_lan_lists(const char* names, const char* addresses, const char* name, t
     }
 }
 
+// A value as it may appear in the log: bytes outside printable ASCII as \xNN.
+std::string shown(const char* value)
+{
+    std::string text;
+    for (const char* p = value; *p != '\0'; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02X", c);
+        text += c >= 0x20 && c < 0x7F ? std::string(1, *p) : std::string(hex);
+    }
+    return text;
+}
+
+// The first bits of a and b are the same.
+bool same_bits(const in6_addr& a, const in6_addr& b, int bits)
+{
+    for (int bit = 0; bit < bits; ++bit) {
+        const int mask = 0x80 >> (bit % 8);
+        if ((a.s6_addr[bit / 8] & mask) != (b.s6_addr[bit / 8] & mask))
+            return false;
+    }
+    return true;
+}
+
+// A prefix as the helper writes it: the normal text, no bit set past the
+// length, and the length in [low, high].
+bool normal_prefix(const char* text, int low, int high, in6_addr* out, int* length)
+{
+    if (!normal_ipv6_text(text, 1, out, length) || *length < low || *length > high)
+        return false;
+    for (int bit = *length; bit < 128; ++bit)
+        if (out->s6_addr[bit / 8] & (0x80 >> (bit % 8)))
+            return false;
+    return true;
+}
+
+// The options as the helper writes them: the settings' daemon options, then
+// "-r N" for a common length from 1 on.
+bool normal_options(const char* text)
+{
+    std::string options(text);
+    const size_t r = options.rfind("-r ");
+    if (r != std::string::npos && (r == 0 || options[r - 1] == ' ')) {
+        const std::string n = options.substr(r + 3);
+        if (n.empty() || n.size() > 2 || n.find_first_not_of("0123456789") != std::string::npos ||
+            n[0] == '0' || std::stoi(n) > max_common_len)
+            return false;
+        options.erase(r == 0 ? 0 : r - 1);
+    }
+    return daemon_options_problem(options.c_str()) == nullptr;
+}
+
+// Every value that reaches a command or another file's text (radvd's, the
+// table's, the unit's command line) is one the helper could have written:
+// a hand edit, a damaged disk or a process with write access must not get
+// anything else through. -1 after logging the first that is not.
+int check_values(const tunnel_plan& plan, const char* name)
+{
+    const char* bad = nullptr;
+    const char* value = nullptr;
+    auto refuse = [&](const char* key, const char* v) {
+        if (bad == nullptr) {
+            bad = key;
+            value = v;
+        }
+    };
+    in6_addr prefix{}, delegated{}, address{};
+    int prefix_len = 0, delegated_len = 0, length = 0;
+    in_addr v4{};
+    if (!normal_prefix(plan.prefix, min_prefix_len, max_prefix_len, &prefix, &prefix_len) ||
+        sixrd_prefix_problem(prefix) != nullptr)
+        refuse("FERRIN_PREFIX", plan.prefix);
+    if (!normal_ipv4_text(plan.relay, &v4) || ipv4_unicast_problem(v4) != nullptr)
+        refuse("FERRIN_RELAY", plan.relay);
+    if (!normal_ipv4_text(plan.my_v4, &v4) || ipv4_unicast_problem(v4) != nullptr)
+        refuse("FERRIN_MY_V4", plan.my_v4);
+    if (!normal_options(plan.options))
+        refuse("FERRIN_OPTS", plan.options);
+    if (!valid_interface_name(plan.uplink))
+        refuse("FERRIN_UPLINK", plan.uplink);
+    if (!normal_prefix(plan.delegated, prefix_len, max_delegated_len, &delegated, &delegated_len) ||
+        !same_bits(prefix, delegated, prefix_len))
+        refuse("FERRIN_DELEGATED", plan.delegated);
+    in6_addr own = delegated;
+    own.s6_addr[15] |= 1;
+    if (!normal_ipv6_text(plan.tun_address, 1, &address, &length) || length != prefix_len ||
+        std::memcmp(&address, &own, sizeof own) != 0)
+        refuse("FERRIN_TUN_ADDRESS", plan.tun_address);
+    for (int i = 0; i < plan.lan_count; ++i) {
+        const lan_plan& lan = plan.lans[i];
+        if (!valid_plain_interface_name(lan.name) || radvd_keyword(lan.name) ||
+            std::strcmp(lan.name, plan.uplink) == 0)
+            refuse("FERRIN_LAN", lan.name);
+        for (int j = 0; j < i; ++j)
+            if (std::strcmp(plan.lans[j].name, lan.name) == 0)
+                refuse("FERRIN_LAN", lan.name);
+        // The edge's ::1 in a /64 of the delegated prefix.
+        in6_addr one{};
+        one.s6_addr[15] = 1;
+        if (!normal_ipv6_text(lan.address, 1, &address, &length) || length != 64 ||
+            !same_bits(address, delegated, delegated_len) ||
+            std::memcmp(address.s6_addr + 8, one.s6_addr + 8, 8) != 0)
+            refuse("FERRIN_LAN_ADDRESS", lan.address);
+    }
+    if (plan.unreachable[0] != '\0' && std::strcmp(plan.unreachable, plan.delegated) != 0)
+        refuse("FERRIN_UNREACHABLE", plan.unreachable);
+    char word[64];
+    int got = 0, count = 0;
+    for (const char* p = plan.lan_dns; (got = next_word(&p, word, sizeof word)) != 0; ++count)
+        if (got == -1 || count == max_lan_dns || !normal_ipv6_text(word, 0, &address, nullptr) ||
+            ipv6_unicast_problem(address) != nullptr || std::strchr(plan.lan_dns, ',') != nullptr)
+            refuse("FERRIN_LAN_DNS", plan.lan_dns);
+    if (bad == nullptr)
+        return 0;
+    syslog(LOG_ERR, "%s: %s \"%s\": not a value ferrin-6rd writes", name, bad,
+           shown(value).c_str());
+    return -1;
+}
+
+double monotonic_seconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
 }  // namespace
 
 void format_env(const tunnel_plan& plan, const char* tun, char* out, size_t size)
@@ -187,8 +315,15 @@ int parse_env(const char* text, const char* name, tunnel_plan* out)
             target = addresses;
             target_size = sizeof addresses;
         }
-        if (key == firewall_key)
-            out->lan_firewall = std::string(value, length) != "no";
+        if (key == firewall_key) {
+            const std::string yes_no(value, length);
+            if (yes_no != "yes" && yes_no != "no") {
+                syslog(LOG_ERR, "%s:%d: %s \"%s\": not a value ferrin-6rd writes", name, line,
+                       firewall_key, shown(yes_no.c_str()).c_str());
+                return -1;
+            }
+            out->lan_firewall = yes_no == "yes";
+        }
         if (target != nullptr) {
             if (length >= target_size) {
                 syslog(LOG_ERR, "%s:%d: value of %s too long", name, line, key.c_str());
@@ -205,7 +340,9 @@ int parse_env(const char* text, const char* name, tunnel_plan* out)
             syslog(LOG_ERR, "%s: no %s", name, required_keys[k]);
             return -1;
         }
-    return read_lan_lists(names, addresses, name, out);
+    if (read_lan_lists(names, addresses, name, out) == -1)
+        return -1;
+    return check_values(*out, name);
 }
 
 void env_path(const char* tun, char* out, size_t size)
@@ -274,21 +411,31 @@ int lock_state(int seconds)
         syslog(LOG_ERR, "%s: mkdir: %m", state_dir);
         return -1;
     }
-    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    // Only root may open it: whoever holds it stops every lease event (a
+    // read-only descriptor is enough for flock), so a lock that others could
+    // open is made root's alone again.
+    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd == -1) {
         syslog(LOG_ERR, "%s: open: %m", path);
         return -1;
     }
+    if (fchmod(fd, 0600) == -1) {
+        syslog(LOG_ERR, "%s: fchmod: %m", path);
+        close(fd);
+        return -1;
+    }
     // Another call holds it for a few commands at most; one that holds it
-    // for longer is stuck, and the DHCP client must not wait for it.
-    const time_t deadline = time(nullptr) + seconds;
+    // for longer is stuck, and the DHCP client must not wait for it. On the
+    // monotonic clock: a wall clock stepped forward would end the wait at
+    // once.
+    const double deadline = monotonic_seconds() + seconds;
     while (flock(fd, LOCK_EX | LOCK_NB) == -1) {
         if (errno != EWOULDBLOCK && errno != EINTR) {
             syslog(LOG_ERR, "%s: flock: %m", path);
             close(fd);
             return -1;
         }
-        if (time(nullptr) >= deadline) {
+        if (monotonic_seconds() >= deadline) {
             syslog(LOG_ERR, "%s: still locked by another ferrin-6rd after %d seconds", path,
                    seconds);
             close(fd);

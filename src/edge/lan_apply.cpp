@@ -7,8 +7,11 @@
 #include "edge/system_actions.h"
 #include "edge/text.h"
 
+#include <glob.h>
+#include <sys/stat.h>
 #include <syslog.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -29,12 +32,48 @@ void stop_radvd(const char* tun)
     remove_file(path);
 }
 
-void write_history(const prefix_history& history)
+// How the copy in /run says that /var/lib holds an older history.
+const char not_stored_mark[] = "# not stored in ";
+
+// 1 when the file at path holds text already; a file that is missing holds
+// an empty history.
+bool holds(const char* path, const char* text, const char* empty)
+{
+    // A folder (or anything but a file) is not read here: the write that
+    // follows says why it fails.
+    struct stat info;
+    if (stat(path, &info) == 0 && !S_ISREG(info.st_mode))
+        return false;
+    static char now[history_text_size];
+    const int found = read_text_file(path, now, sizeof now);
+    return found == 1 ? std::strcmp(now, text) == 0 : found == 0 && std::strcmp(text, empty) == 0;
+}
+
+// Writes what changed of the two copies: /var/lib first, durably (a prefix
+// forgotten in a power cut would never be withdrawn), then /run, which the
+// next event reads and which says when /var/lib is behind. -1 when /var/lib
+// could not be written (the stale prefixes are then announced from /run).
+int write_history(const prefix_history& history)
 {
     char text[history_text_size];
     format_history(history, text, sizeof text);
-    // A prefix forgotten in a power cut would never be withdrawn.
-    replace_file(history_path, text, 1);
+    char empty[history_text_size];
+    format_history(prefix_history{}, empty, sizeof empty);
+    std::string why;
+    if (!holds(history_path, text, empty) && replace_file(history_path, text, 1) == -1)
+        why = std::strerror(errno);
+    std::string run(text);
+    if (!why.empty())
+        run += std::string(not_stored_mark) + history_path + ": " + why + "\n";
+    const bool run_written = holds(run_history_path, run.c_str(), empty) ||
+                             replace_file(run_history_path, run.c_str(), 0) == 0;
+    if (why.empty())
+        return run_written ? 0 : -1;
+    syslog(LOG_ERR,
+           "%s: the prefix history can't be stored (%s): the stale prefixes are announced from %s, "
+           "which a reboot empties; a reboot within 90 minutes leaves hosts on them unwarned",
+           history_path, why.c_str(), run_written ? run_history_path : "memory only");
+    return -1;
 }
 
 // One line for the log: what the LANs hear now.
@@ -93,11 +132,74 @@ void apply_radvd(const char* tun, const tunnel_plan* plan, int tunnel_up,
         log_advertisements(unit, plan, tunnel_up, history);
 }
 
+// The operator's files a pattern names, one a line, in nft's order; a
+// name nft's include could not take is left out at once, with a word why.
+std::string files_of(const char* pattern, std::string* left_out)
+{
+    std::string files;
+    glob_t found{};
+    if (glob(pattern, 0, nullptr, &found) == 0)
+        for (size_t i = 0; i < found.gl_pathc; ++i) {
+            const char* file = found.gl_pathv[i];
+            if (std::strpbrk(file, "\"\n") != nullptr) {
+                syslog(LOG_ERR, "%s: a quote or newline in its name, which nft's include can't "
+                                "take; left out", file);
+                *left_out += std::string(file) + "\n";
+            } else {
+                files += std::string(file) + "\n";
+            }
+        }
+    globfree(&found);
+    return files;
+}
+
+// Loads text, with the names of the operator's files left out at its head
+// (status reads them there). 0, or -1 after logging.
+int load_firewall(const char* path, const char* text, const std::string& left_out)
+{
+    std::string head;
+    for (size_t at = 0; at < left_out.size();) {
+        const size_t end = left_out.find('\n', at);
+        head += std::string(left_out_mark) + left_out.substr(at, end - at) + "\n";
+        at = end + 1;
+    }
+    if (replace_file(path, (head + text).c_str(), 0) == -1)
+        return -1;
+    return load_nft_file(path);
+}
+
+// An operator's rule for one host's address breaks at each renumbering:
+// said while the old /64 is stale, the hours when it matters.
+void warn_of_stale_addresses(const char* exceptions, const prefix_history& history)
+{
+    if (stale_count(history) == 0)
+        return;
+    std::string ignored;
+    const std::string files = files_of(exceptions, &ignored);
+    for (size_t at = 0; at < files.size();) {
+        const size_t end = files.find('\n', at);
+        const std::string file = files.substr(at, end - at);
+        at = end + 1;
+        static char text[65536];
+        std::string address, prefix;
+        if (read_text_file(file.c_str(), text, sizeof text) == 1 &&
+            stale_address_in(text, history, &address, &prefix))
+            syslog(LOG_WARNING, "%s: names %s, in the stale prefix %s: the rule no longer matches "
+                                "its host; match the interface identifier instead (see "
+                                "ferrin-6rd(8))", file.c_str(), address.c_str(), prefix.c_str());
+    }
+}
+
 void apply_firewall(const char* tun, const tunnel_plan* plan, const prefix_history& history,
                     const char* exceptions)
 {
+    warn_of_stale_addresses(exceptions, history);
     static char text[firewall_text_size];
-    const int wanted = firewall_text(plan, history, tun, exceptions, text, sizeof text);
+    char edge[256];
+    edge_exceptions_pattern(exceptions, edge, sizeof edge);
+    int wanted = firewall_text(plan, history, tun, {exceptions, edge}, text, sizeof text);
+    if (wanted == -1)
+        syslog(LOG_ERR, "the table of %s is longer than %zu bytes", tun, sizeof text);
     if (!program_installed("nft")) {
         if (wanted)
             syslog(LOG_ERR, "nft is not installed: the LAN has no firewall, and hosts on a stale "
@@ -107,15 +209,64 @@ void apply_firewall(const char* tun, const tunnel_plan* plan, const prefix_histo
     char path[128], table[32];
     firewall_path(tun, path, sizeof path);
     firewall_table_name(tun, table, sizeof table);
-    if (replace_file(path, text, 0) == -1)
+    const char* shielded =
+        plan == nullptr || plan->lan_count == 0 ? "only stale prefixes refused"
+        : plan->lan_firewall                    ? "the LAN and this host are shielded from the tunnel"
+                                                : "no firewall (lan_firewall = no)";
+    if (wanted == 0) {
+        if (load_firewall(path, text, "") == 0)
+            remove_file(path);
         return;
-    if (load_nft_file(path) == 0 && wanted)
-        syslog(LOG_INFO, "table ip6 %s in place: %s", table,
-               plan == nullptr || plan->lan_count == 0 ? "only stale prefixes refused"
-               : plan->lan_firewall                    ? "the LAN is shielded from the tunnel"
-                                                       : "no firewall (lan_firewall = no)");
-    if (!wanted)
-        remove_file(path);
+    }
+    if (wanted == 1 && load_firewall(path, text, "") == 0) {
+        syslog(LOG_INFO, "table ip6 %s in place: %s", table, shielded);
+        return;
+    }
+    // nft takes the whole text or nothing: a typo in one of the operator's
+    // files must not leave the LAN open. Each file is tried alone, and the
+    // table loaded with those nft takes, or else with none of them.
+    std::string left_out;
+    const std::string lan_files = files_of(exceptions, &left_out);
+    const std::string edge_files = files_of(edge, &left_out);
+    std::string lan_good, edge_good;
+    const std::string check = std::string(path) + ".check";
+    for (const std::string* files : {&lan_files, &edge_files})
+        for (size_t at = 0; wanted == 1 && at < files->size();) {
+            const size_t end = files->find('\n', at);
+            const std::string file = files->substr(at, end - at);
+            at = end + 1;
+            const bool lan = files == &lan_files;
+            static char one[firewall_text_size];
+            const firewall_includes alone = {lan ? file.c_str() : "", lan ? "" : file.c_str()};
+            if (firewall_text(plan, history, tun, alone, one, sizeof one) == 1 &&
+                replace_file(check.c_str(), one, 0) == 0 && check_nft_file(check.c_str()) == 0) {
+                (lan ? lan_good : edge_good) += file + "\n";
+            } else {
+                syslog(LOG_ERR, "%s: refused by nft (its message comes before); the table is "
+                                "loaded without it", file.c_str());
+                left_out += file + "\n";
+            }
+        }
+    remove_file(check.c_str());
+    if (firewall_text(plan, history, tun, {lan_good.c_str(), edge_good.c_str()}, text,
+                      sizeof text) == 1 &&
+        load_firewall(path, text, left_out) == 0) {
+        if (left_out.empty())
+            syslog(LOG_INFO, "table ip6 %s in place: %s", table, shielded);
+        else
+            syslog(LOG_WARNING,
+                   "table ip6 %s in place without the operator's files nft refused: %s", table,
+                   shielded);
+        return;
+    }
+    if (firewall_text(plan, history, tun, {"", ""}, text, sizeof text) == 1 &&
+        load_firewall(path, text, lan_files + edge_files + left_out) == 0) {
+        syslog(LOG_WARNING, "table ip6 %s in place without any of the operator's files: %s", table,
+               shielded);
+        return;
+    }
+    syslog(LOG_ERR, "table ip6 %s: not loaded; the LAN and this host are not shielded from the "
+                    "tunnel", table);
 }
 
 bool stale_in(const prefix_history& history, const prefix_record& r)
@@ -157,27 +308,40 @@ prefix_history read_history()
 {
     static char text[history_text_size];
     prefix_history history{};
-    if (read_text_file(history_path, text, sizeof text) == 1 &&
-        parse_history(text, history_path, &history) == -1)
+    // The copy in /run first: since the boot it is the newer one, and the
+    // only one when /var/lib can't be written.
+    const int run = read_text_file(run_history_path, text, sizeof text);
+    if (run == 1 && parse_history(text, run_history_path, &history) == 0)
+        return history;
+    if (run != 0)
+        syslog(LOG_ERR, "%s: damaged; the prefix history is read from %s", run_history_path,
+               history_path);
+    const int found = read_text_file(history_path, text, sizeof text);
+    if (found == 1 && parse_history(text, history_path, &history) == 0)
+        return history;
+    if (found != 0)
         syslog(LOG_ERR, "%s: damaged; prefixes withdrawn before are no longer announced",
                history_path);
-    return history;
+    return prefix_history{};
 }
 
 int history_expired(const prefix_history& history, long long now)
 {
-    for (int i = 0; i < history.count; ++i)
-        if (history.records[i].stale_until != 0 && history.records[i].stale_until <= now)
-            return 1;
-    return 0;
+    if (stale_times_due(history, now))
+        return 1;
+    // A history /var/lib did not take is tried again at every event.
+    static char text[history_text_size];
+    return read_text_file(run_history_path, text, sizeof text) == 1 &&
+           std::strstr(text, not_stored_mark) != nullptr;
 }
 
-void apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const char* exceptions)
+int apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const char* exceptions)
 {
     const prefix_history old = read_history();
     const prefix_history history = next_history(old, plan, static_cast<long long>(time(nullptr)));
-    if (!same_history(old, history))
-        write_history(history);
+    // Also when nothing changed: a copy an earlier event could not write is
+    // written now.
+    const int stored = write_history(history);
     route_stale_prefixes(old, history);
     // Not before the tunnel is up: until then this host is no router.
     if (tunnel_up && plan != nullptr && plan->lan_count > 0) {
@@ -194,6 +358,7 @@ void apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const ch
     }
     apply_radvd(tun, plan, tunnel_up, history);
     apply_firewall(tun, plan, history, exceptions);
+    return stored;
 }
 
 void retire_lan(const char* tun)
@@ -205,7 +370,8 @@ void retire_lan(const char* tun)
 
 void radvd_config_path(const char* tun, char* out, size_t size)
 {
-    std::snprintf(out, size, "%s/%s.radvd.conf", state_dir, tun);
+    // A folder of their own: radvd's unit sees it and nothing else of the state.
+    std::snprintf(out, size, "%s/radvd/%s.conf", state_dir, tun);
 }
 
 void firewall_path(const char* tun, char* out, size_t size)

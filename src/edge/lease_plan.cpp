@@ -337,7 +337,38 @@ int plan_tunnel(const sixrd_option& option, const char* leased_v4, const char* u
 
     copy_text(out->lan_dns, sizeof out->lan_dns, settings.lan_dns);
     out->lan_firewall = settings.lan_firewall;
-    plan_lans(settings, delegated, delegated_len, uplink, out);
+    // With any uplink, the settings can't know which one the lease is on;
+    // that one is no LAN: this host would be the default router on the
+    // ISP's segment.
+    dhcp_settings lans = settings;
+    lans.lan_count = 0;
+    for (int i = 0; i < settings.lan_count; ++i) {
+        if (std::strcmp(settings.lans[i].name, uplink) == 0)
+            syslog(LOG_ERR, "%s: lan_interface %s: the uplink of this lease, not a LAN; no LAN "
+                            "address on %s", uplink, uplink, uplink);
+        else
+            lans.lans[lans.lan_count++] = settings.lans[i];
+    }
+    plan_lans(lans, delegated, delegated_len, uplink, out);
+    return 0;
+}
+
+int refuse_broadcast(const tunnel_plan& plan, const char* leased_v4, const in_addr& broadcast,
+                     const char* uplink)
+{
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &broadcast, text, sizeof text);
+    // Sent there, every packet would reach every host on the uplink.
+    if (std::strcmp(plan.relay, text) == 0) {
+        syslog(LOG_ERR, "%s: 6rdBRIPv4Address %s: the broadcast address of the uplink's subnet, "
+                        "not a relay", uplink, text);
+        return -1;
+    }
+    if (std::strcmp(leased_v4, text) == 0) {
+        syslog(LOG_ERR, "%s: leased address %s: the broadcast address of the uplink's subnet, "
+                        "not a host's address", uplink, text);
+        return -1;
+    }
     return 0;
 }
 

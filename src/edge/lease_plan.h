@@ -65,10 +65,15 @@ void lan_prefix_of(const char* address, char* out, size_t size);
 // Computes the plan for the leased address (or the settings' own_ipv4) and a
 // checked option. 0, or -1 after logging (the leased address is not a host's
 // IPv4 address, or the relay is this host). A LAN subnet id that does not fit
-// is logged and leaves that LAN out; a /64 delegated prefix serves the first
-// LAN only.
+// is logged and leaves that LAN out, as does a LAN named as the lease's
+// uplink; a /64 delegated prefix serves the first LAN only.
 int plan_tunnel(const sixrd_option& option, const char* leased_v4, const char* uplink,
                 const dhcp_settings& settings, tunnel_plan* out);
+
+// The relay or the leased address is the broadcast address of the uplink's
+// subnet (as the interface has it): -1 after logging which, else 0.
+int refuse_broadcast(const tunnel_plan& plan, const char* leased_v4, const in_addr& broadcast,
+                     const char* uplink);
 
 // 1 when the two plans start the daemon with the same command line.
 int same_daemon(const tunnel_plan& a, const tunnel_plan& b);

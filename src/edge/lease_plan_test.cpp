@@ -145,10 +145,11 @@ TEST(LeasePlan, EachClientsFormatGivesTheDaemonsArgumentsAndAddresses)
         {"the daemon's shortest prefix", {{"0 16 2001:db8:: 203.0.113.1"}, "192.0.2.1"}, plain,
          "2001::/16", "203.0.113.1", "192.0.2.1", "-u ferrin", "2001:c000:201::/48",
          "2001:c000:201::1/16", "", "", ""},
-        // Reserved, but a unicast address to Linux and to the daemon's rules.
-        {"a relay in 240.0.0.0/4", {{"0 32 2001:db8:: 240.0.0.1"}, "192.0.2.1"}, plain,
-         "2001:db8::/32", "240.0.0.1", "192.0.2.1", "-u ferrin", "2001:db8:c000:201::/64",
-         "2001:db8:c000:201::1/32", "", "", ""},
+        // With any uplink, the lease's own is left out of the LANs.
+        {"the uplink named as a LAN", {{"0 32 2001:db8:: 203.0.113.1"}, "192.0.2.1"},
+         settings_with("eth0", 1, "-u ferrin"), "2001:db8::/32", "203.0.113.1", "192.0.2.1",
+         "-u ferrin", "2001:db8:c000:201::/64", "2001:db8:c000:201::1/32", "", "",
+         "eth0: lan_interface eth0: the uplink of this lease, not a LAN; no LAN address on eth0"},
         // The daemon sends to the first relay only.
         {"later relays are never used", {{"0 32 2001:db8:: 203.0.113.1 127.0.0.1"}, "192.0.2.1"},
          plain, "2001:db8::/32", "203.0.113.1", "192.0.2.1", "-u ferrin",
@@ -234,6 +235,16 @@ TEST(LeasePlan, BadOptionsAreRefusedWithOneLineNamingTheValue)
          "address"},
         {{{"0 32 2001:db8:: 203.0.113.1"}, "127.0.0.1"},
          "eth0: leased address 127.0.0.1: a loopback address, not a host's address"},
+        // Linux takes these, the ISP's network routes neither.
+        {{{"0 32 2001:db8:: 240.0.0.1"}, "192.0.2.1"},
+         "eth0: 6rdBRIPv4Address 240.0.0.1: a reserved address (240.0.0.0/4), not a relay"},
+        {{{"0 32 2001:db8:: 169.254.0.1"}, "192.0.2.1"},
+         "eth0: 6rdBRIPv4Address 169.254.0.1: a link-local address (169.254.0.0/16), not a relay"},
+        {{{"0 32 2001:db8:: 203.0.113.1"}, "240.0.0.9"},
+         "eth0: leased address 240.0.0.9: a reserved address (240.0.0.0/4), not a host's address"},
+        {{{"0 32 2001:db8:: 203.0.113.1"}, "169.254.7.7"},
+         "eth0: leased address 169.254.7.7: a link-local address (169.254.0.0/16), not a host's "
+         "address"},
         {{{"0 16 ff02:: 203.0.113.1"}, "192.0.2.1"},
          "eth0: 6rdPrefix ff02::/16: a multicast prefix, not a global unicast one"},
         {{{"0 16 fe80:: 203.0.113.1"}, "192.0.2.1"},
@@ -348,6 +359,56 @@ TEST(EnvFile, WhatIsWrittenReadsBackAsTheSamePlan)
             logged_by([&] { EXPECT_EQ(parse_env(d.text.c_str(), "x.env", &back), -1); });
         EXPECT_EQ(output, line(d.message));
     }
+
+    // A value read back reaches radvd's and nftables' texts, ip's and the
+    // unit's command lines: it must be one the helper writes, or the file is
+    // damaged.
+    struct Bad {
+        const char* key;
+        const char* value;
+    };
+    const Bad bad[] = {
+        {"FERRIN_PREFIX", "2001:db8::/15"},
+        {"FERRIN_PREFIX", "2001:DB8::/32"},
+        {"FERRIN_PREFIX", "2001:db8::1/32"},
+        {"FERRIN_PREFIX", "ff02::/32"},
+        {"FERRIN_RELAY", "203.0.113.01"},
+        {"FERRIN_RELAY", "127.0.0.1"},
+        {"FERRIN_MY_V4", "240.0.0.9"},
+        {"FERRIN_OPTS", "-u ferrin -r 8 -x"},
+        {"FERRIN_OPTS", "-u ferrin -r 32"},
+        {"FERRIN_OPTS", "-u ferrin; reboot"},
+        {"FERRIN_UPLINK", "eth0/x"},
+        {"FERRIN_DELEGATED", "2001:db9:2:100::/56"},
+        {"FERRIN_DELEGATED", "2001:db8:2:100::/65"},
+        {"FERRIN_DELEGATED", "2001:db8:2:100::\xA6/56"},
+        {"FERRIN_TUN_ADDRESS", "2001:db8:2:100::2/32"},
+        {"FERRIN_TUN_ADDRESS", "2001:db8:2:100::1/64"},
+        {"FERRIN_LAN", "eth1\"}accept# eth2"},
+        {"FERRIN_LAN", "eth1 on"},
+        {"FERRIN_LAN", "eth1 eth1"},
+        {"FERRIN_LAN", "eth1 eth0"},
+        {"FERRIN_LAN_ADDRESS", "2001:db8:2:101::1/64 2001:db8:3:102::1/64"},
+        {"FERRIN_LAN_ADDRESS", "2001:db8:2:101::1/64 2001:db8:2:102::2/64"},
+        {"FERRIN_LAN_ADDRESS", "2001:db8:2:101::1/64 2001:db8:2:102::1/63"},
+        {"FERRIN_UNREACHABLE", "::/0"},
+        {"FERRIN_LAN_DNS", "::1"},
+        {"FERRIN_LAN_DNS", "2001:db8::53\"}"},
+        {"FERRIN_LAN_DNS", "2001:db8::1 2001:db8::2 2001:db8::3 2001:db8::4"},
+        {"FERRIN_LAN_FIREWALL", "maybe"},
+    };
+    for (const Bad& b : bad) {
+        SCOPED_TRACE(std::string(b.key) + "=" + b.value);
+        const std::string head = std::string(b.key) + "=";
+        const size_t at = whole.find("\n" + head) + 1;
+        const size_t end = whole.find('\n', at);
+        const std::string changed = whole.substr(0, at) + head + "\"" + b.value + "\"" +
+                                    whole.substr(end);
+        std::string output =
+            logged_by([&] { EXPECT_EQ(parse_env(changed.c_str(), "x.env", &back), -1); });
+        EXPECT_NE(output.find(std::string(": ") + b.key + " \""), std::string::npos) << output;
+        EXPECT_NE(output.find("\": not a value ferrin-6rd writes\n"), std::string::npos) << output;
+    }
 }
 
 // Every LAN interface gets its own /64: an id given with it, or the next one
@@ -449,7 +510,41 @@ TEST(Settings, EveryKeyHasADefaultAndBadLinesAreNamed)
          "colon"},
         {"lan_interface = a b c d e f g h i", "dhcp.conf:1: lan_interface: more than 8 interfaces"},
         {"lan_dns = 2001:db8::53 192.0.2.53", "dhcp.conf:1: lan_dns 192.0.2.53: not an IPv6 address"},
-        {"lan_dns = ::1 ::2 ::3 ::4", "dhcp.conf:1: lan_dns: more than 3 addresses"},
+        {"lan_dns = 2001:db8::1 2001:db8::2 fd00::3 2001:db8::4",
+         "dhcp.conf:1: lan_dns: more than 3 addresses"},
+        // radvd refuses the first two and the file with them; no host uses the others.
+        {"lan_dns = ::1",
+         "dhcp.conf:1: lan_dns ::1: an address in ::/8 (unspecified, loopback, IPv4-mapped), not "
+         "a global or unique local unicast address"},
+        {"lan_dns = ::ffff:192.0.2.1",
+         "dhcp.conf:1: lan_dns ::ffff:192.0.2.1: an address in ::/8 (unspecified, loopback, "
+         "IPv4-mapped), not a global or unique local unicast address"},
+        {"lan_dns = ::",
+         "dhcp.conf:1: lan_dns ::: an address in ::/8 (unspecified, loopback, IPv4-mapped), not a "
+         "global or unique local unicast address"},
+        {"lan_dns = ff02::1",
+         "dhcp.conf:1: lan_dns ff02::1: a multicast address, not a global or unique local unicast "
+         "address"},
+        {"lan_dns = fe80::53",
+         "dhcp.conf:1: lan_dns fe80::53: a link-local address, not a global or unique local "
+         "unicast address"},
+        // Words radvd's grammar reads as its own: it would refuse the whole file.
+        {"lan_interface = eth1 on",
+         "dhcp.conf:1: lan_interface on: radvd reads it as a word of its own configuration, not as "
+         "an interface's name"},
+        {"lan_interface = RDNSS",
+         "dhcp.conf:1: lan_interface RDNSS: radvd reads it as a word of its own configuration, not "
+         "as an interface's name"},
+        {"lan_interface = 0",
+         "dhcp.conf:1: lan_interface 0: radvd reads it as a word of its own configuration, not as "
+         "an interface's name"},
+        {"lan_interface = 12.5",
+         "dhcp.conf:1: lan_interface 12.5: radvd reads it as a word of its own configuration, not "
+         "as an interface's name"},
+        // Router advertisements into the tunnel, or onto the ISP's segment.
+        {"lan_interface = tun6rd0", "dhcp.conf: lan_interface tun6rd0: the tunnel, not a LAN"},
+        {"lan_interface = eth0 eth1\nuplink = eth1",
+         "dhcp.conf: lan_interface eth1: the uplink, not a LAN"},
         {"lan_firewall = off", "dhcp.conf:1: lan_firewall off: yes or no"},
         // The tunnel's name is the unit's instance and a word of the daemon's
         // command line, the LAN's a word of ip's.
@@ -486,7 +581,8 @@ TEST(Settings, EveryKeyHasADefaultAndBadLinesAreNamed)
         EXPECT_EQ(output, line(c.message));
     }
     // The longest plain names; an uplink is any name the kernel gives.
-    EXPECT_EQ(parse_settings("tunnel = tun.6rd-0_ABCDE\nlan_interface = br0.100\nuplink = wl+0",
+    EXPECT_EQ(parse_settings("tunnel = tun.6rd-0_ABCDE\nlan_interface = br0.100 1.2.3 On "
+                             "5lan\nuplink = wl+0",
                              "dhcp.conf", &settings),
               0);
     EXPECT_STREQ(settings.tunnel, "tun.6rd-0_ABCDE");

@@ -23,6 +23,7 @@
 #include "edge/system_actions.h"
 #include "edge/text.h"
 
+#include <arpa/inet.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <syslog.h>
@@ -76,6 +77,16 @@ int check_interface_argument(const char* name, bool tunnel = false)
         return -1;
     }
     return 0;
+}
+
+// The relay or the leased address is the broadcast address of the subnet
+// the uplink has the lease's address in.
+bool on_uplink_broadcast(const tunnel_plan& plan, const char* leased_v4, const char* uplink)
+{
+    in_addr leased, broadcast;
+    return inet_pton(AF_INET, leased_v4, &leased) == 1 &&
+           subnet_broadcast(uplink, leased, &broadcast) == 1 &&
+           refuse_broadcast(plan, leased_v4, broadcast, uplink) == -1;
 }
 
 // The tunnel as the last event left it.
@@ -268,7 +279,8 @@ int command_up(const char* uplink, const char* leased_v4, const char* const* wor
     sixrd_option option;
     tunnel_plan plan;
     if (parse_sixrd_option(words, count, uplink, &option) == -1 ||
-        plan_tunnel(option, leased_v4, uplink, settings, &plan) == -1) {
+        plan_tunnel(option, leased_v4, uplink, settings, &plan) == -1 ||
+        on_uplink_broadcast(plan, leased_v4, uplink)) {
         if (state.found != 0) {
             const std::string why = std::string("no usable 6rd option in the lease on ") + uplink;
             stop_tunnel(tun, state, why.c_str());

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "edge/prefix_history.h"
 
+#include "edge/address_kind.h"
 #include "edge/settings.h"
 #include "edge/text.h"
 
 #include <syslog.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -28,7 +30,8 @@ bool in_plan(const prefix_record& r, const tunnel_plan* plan)
 }
 
 // Adds r; when the history is full, the stale record that ends first gives
-// way (a record in force never does: there are fewer LANs than records).
+// way, r itself when it ends no later than every other (a record in force
+// never does: there are fewer LANs than records).
 void add(prefix_history* h, const prefix_record& r)
 {
     if (h->count == max_history) {
@@ -37,7 +40,8 @@ void add(prefix_history* h, const prefix_record& r)
             if (h->records[i].stale_until != 0 &&
                 (first == -1 || h->records[i].stale_until < h->records[first].stale_until))
                 first = i;
-        if (first == -1)
+        if (first == -1 ||
+            (r.stale_until != 0 && r.stale_until <= h->records[first].stale_until))
             return;
         for (int i = first; i + 1 < h->count; ++i)
             h->records[i] = h->records[i + 1];
@@ -46,7 +50,39 @@ void add(prefix_history* h, const prefix_record& r)
     h->records[h->count++] = r;
 }
 
+// The time a stale record ends, read with the clock at now: none ends
+// later than a prefix withdrawn now would (the clock was ahead when it was
+// written), and one written with the clock before clock_floor (no real-time
+// clock, no NTP yet) starts afresh. A clock before clock_floor itself is
+// trusted with nothing.
+long long stale_end(long long until, long long now)
+{
+    if (now < clock_floor)
+        return until;
+    if (until < clock_floor || until > now + lan_valid_lifetime)
+        return now + lan_valid_lifetime;
+    return until;
+}
+
+// The last time a stale record may show: 12 digits reach the year 30000.
+constexpr long long max_stale_until = 999999999999LL;
+
+// "stale"'s time: decimal digits only, no sign, no leading zero, not 0.
+bool parse_time(const char* text, long long* out)
+{
+    const size_t length = std::strlen(text);
+    if (length == 0 || length > 12 || std::strspn(text, "0123456789") != length || text[0] == '0')
+        return false;
+    *out = std::strtoll(text, nullptr, 10);
+    return *out <= max_stale_until;
+}
+
 }  // namespace
+
+#ifndef FERRIN_BUILD_EPOCH
+#define FERRIN_BUILD_EPOCH 1765000000
+#endif
+const long long clock_floor = FERRIN_BUILD_EPOCH;
 
 prefix_history next_history(const prefix_history& old, const tunnel_plan* plan, long long now)
 {
@@ -64,9 +100,8 @@ prefix_history next_history(const prefix_history& old, const tunnel_plan* plan, 
         if (in_plan(r, plan))
             continue;
         // A host may have heard the prefix in force a moment ago.
-        if (r.stale_until == 0)
-            r.stale_until = now + lan_valid_lifetime;
-        if (r.stale_until > now)
+        r.stale_until = r.stale_until == 0 ? now + lan_valid_lifetime : stale_end(r.stale_until, now);
+        if (r.stale_until > now || now < clock_floor)
             add(&next, r);
     }
     return next;
@@ -82,6 +117,16 @@ int same_history(const prefix_history& a, const prefix_history& b)
             a.records[i].stale_until != b.records[i].stale_until)
             return 0;
     return 1;
+}
+
+int stale_times_due(const prefix_history& history, long long now)
+{
+    for (int i = 0; i < history.count; ++i) {
+        const long long until = history.records[i].stale_until;
+        if (until != 0 && (stale_end(until, now) != until || (until <= now && now >= clock_floor)))
+            return 1;
+    }
+    return 0;
 }
 
 int stale_count(const prefix_history& history)
@@ -118,29 +163,37 @@ int parse_history(const char* text, const char* name, prefix_history* out)
         ++line;
         const char* next = nullptr;
         const char* end = line_end(p, &next);
-        std::string one(p, static_cast<size_t>(end - p));
+        const std::string one(p, static_cast<size_t>(end - p));
         p = next;
         if (one.empty() || one[0] == '#')
             continue;
-        char kind[16], lan[64], prefix[64];
+        // What is read here goes into radvd's and nftables' texts and ip's
+        // command lines: only an interface name and a /64 exactly as the
+        // helper writes them, and a time it could have written.
+        char words[5][64] = {};
+        int count = 0;
+        const char* at = one.c_str();
+        while (count < 5 && next_word(&at, words[count], sizeof words[count]) == 1)
+            ++count;
+        const bool current = count == 3 && std::strcmp(words[0], "current") == 0;
         long long until = 0;
-        char extra = '\0';
-        const int fields = std::sscanf(one.c_str(), "%15s %63s %63s %lld %c", kind, lan, prefix,
-                                       &until, &extra);
-        const bool current = fields == 3 && std::strcmp(kind, "current") == 0;
-        const bool stale = fields == 4 && std::strcmp(kind, "stale") == 0 && until > 0;
-        // What is read here goes into radvd's and nftables' texts: only an
-        // interface name and a /64 exactly as the helper writes them.
+        const bool stale = count == 4 && std::strcmp(words[0], "stale") == 0 &&
+                           parse_time(words[3], &until);
         char normal[address_text_size] = "";
-        if (fields >= 3)
-            lan_prefix_of(prefix, normal, sizeof normal);
-        prefix_record r{};
-        if ((!current && !stale) || !valid_plain_interface_name(lan) || std::strcmp(normal, prefix) != 0) {
+        lan_prefix_of(words[2], normal, sizeof normal);
+        in6_addr prefix{};
+        int length = 0;
+        if ((!current && !stale) || *at != '\0' || std::strchr(one.c_str(), ',') != nullptr ||
+            !valid_plain_interface_name(words[1]) || radvd_keyword(words[1]) ||
+            std::strcmp(normal, words[2]) != 0 || !normal_ipv6_text(words[2], 1, &prefix, &length) ||
+            sixrd_prefix_problem(prefix) != nullptr) {
             syslog(LOG_ERR, "%s:%d: not a line of the prefix history", name, line);
+            *out = prefix_history{};
             return -1;
         }
-        copy_text(r.lan, sizeof r.lan, lan);
-        copy_text(r.prefix, sizeof r.prefix, prefix);
+        prefix_record r{};
+        copy_text(r.lan, sizeof r.lan, words[1]);
+        copy_text(r.prefix, sizeof r.prefix, words[2]);
         r.stale_until = current ? 0 : until;
         add(out, r);
     }

@@ -32,11 +32,21 @@ struct prefix_history {
     int count;
 };
 
+// The package's build time: a wall clock before it is wrong (a boot without
+// a real-time clock, before NTP), and expires nothing.
+extern const long long clock_floor;
+
 // The history once plan (null when there is no tunnel) is in force at now:
 // a prefix in force that the plan no longer has turns stale for
 // lan_valid_lifetime seconds, stale ones past their end are dropped, and the
-// plan's prefixes are in force.
+// plan's prefixes are in force. No stale record ends later than
+// now + lan_valid_lifetime (the clock was ahead when it was written); one
+// written before clock_floor starts its time afresh; and with now before
+// clock_floor nothing is dropped.
 prefix_history next_history(const prefix_history& old, const tunnel_plan* plan, long long now);
+
+// 1 when next_history at now would change a stale record's time or drop it.
+int stale_times_due(const prefix_history& history, long long now);
 
 // 1 when the two hold the same records in the same order.
 int same_history(const prefix_history& a, const prefix_history& b);
@@ -44,8 +54,9 @@ int same_history(const prefix_history& a, const prefix_history& b);
 // How many of the records are stale.
 int stale_count(const prefix_history& history);
 
-// The file's text, and back; unknown lines are refused. 0, or -1 after
-// logging (out then holds the lines before the bad one).
+// The file's text, and back; a line the helper does not write is refused.
+// 0, or -1 after logging, out then empty: a damaged file is rebuilt, not
+// half believed.
 inline constexpr size_t history_text_size = 8192;
 void format_history(const prefix_history& history, char* out, size_t size);
 int parse_history(const char* text, const char* name, prefix_history* out);

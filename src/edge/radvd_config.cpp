@@ -6,6 +6,11 @@
 
 namespace {
 
+// radvd's default MaxRtrAdvInterval is 600 s, and it warns of a DNS
+// lifetime above twice that at every reload; hosts hear it again at least
+// every 600 s.
+constexpr int rdnss_lifetime = 2 * 600;
+
 struct text_out {
     char* out;
     size_t size;
@@ -102,7 +107,7 @@ void radvd_config(const tunnel_plan* plan, int tunnel_up, const prefix_history& 
                     "    RDNSS %s {\n"
                     "        AdvRDNSSLifetime %d;\n"
                     "    };\n",
-                    plan->lan_dns, router_lifetime);
+                    plan->lan_dns, rdnss_lifetime);
         }
         put(&t, "%s", "};\n");
     }

@@ -40,9 +40,8 @@ bool trimmed(const char* begin, const char* end, char* out, size_t size)
     return true;
 }
 
-// The options go into the unit's command line through the environment file:
-// only what the daemon takes there, and only characters that need no quoting.
-// nullptr when text is fine, otherwise why not.
+}  // namespace
+
 const char* daemon_options_problem(const char* text)
 {
     if (std::strspn(text, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 -_.@") !=
@@ -92,6 +91,8 @@ const char* daemon_options_problem(const char* text)
     return nullptr;
 }
 
+namespace {
+
 // A subnet id in hexadecimal, as it appears in the address; 12 digits reach
 // past the widest room a delegated prefix leaves (47 bits).
 bool parse_subnet_id(const char* text, uint64_t* out)
@@ -117,6 +118,13 @@ int apply_lans(const char* value, const char* name, int line, dhcp_settings* out
         if (got == -1 || !valid_plain_interface_name(word)) {
             syslog(LOG_ERR, "%s:%d: lan_interface %s: not an interface name", name, line,
                    got == -1 ? value : word);
+            return -1;
+        }
+        if (radvd_keyword(word)) {
+            syslog(LOG_ERR,
+                   "%s:%d: lan_interface %s: radvd reads it as a word of its own configuration, "
+                   "not as an interface's name",
+                   name, line, word);
             return -1;
         }
         if (out->lan_count == max_lans) {
@@ -164,6 +172,14 @@ int apply_dns(const char* value, const char* name, int line, dhcp_settings* out)
                    got == -1 ? value : word);
             return -1;
         }
+        // radvd refuses some of these, and the whole file with them; the
+        // others no host could use.
+        const char* problem = ipv6_unicast_problem(address);
+        if (problem != nullptr) {
+            syslog(LOG_ERR, "%s:%d: lan_dns %s: %s, not a global or unique local unicast address",
+                   name, line, word, problem);
+            return -1;
+        }
         if (count == max_lan_dns) {
             syslog(LOG_ERR, "%s:%d: lan_dns: more than %d addresses", name, line, max_lan_dns);
             return -1;
@@ -175,6 +191,24 @@ int apply_dns(const char* value, const char* name, int line, dhcp_settings* out)
                       text);
     }
     return 0;
+}
+
+// A LAN named as the tunnel or the uplink would have this host advertise
+// itself as the default router into the tunnel, or onto the ISP's segment.
+// Checked once the whole file is read, whatever the order of its lines.
+bool lans_problem(const dhcp_settings& settings, const char* name)
+{
+    for (int i = 0; i < settings.lan_count; ++i) {
+        const char* lan = settings.lans[i].name;
+        const char* what = std::strcmp(lan, settings.tunnel) == 0   ? "the tunnel"
+                           : std::strcmp(lan, settings.uplink) == 0 ? "the uplink"
+                                                                    : nullptr;
+        if (what != nullptr) {
+            syslog(LOG_ERR, "%s: lan_interface %s: %s, not a LAN", name, lan, what);
+            return true;
+        }
+    }
+    return false;
 }
 
 // One "key = value" line; 0, or -1 after logging it.
@@ -287,6 +321,8 @@ int parse_settings(const char* text, const char* name, dhcp_settings* out)
         }
         p = next;
     }
+    if (lans_problem(*out, name))
+        result = -1;
     return result;
 }
 
@@ -324,4 +360,32 @@ int valid_plain_interface_name(const char* name)
         return 0;
     return std::strspn(name, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.") ==
            length;
+}
+
+int radvd_keyword(const char* name)
+{
+    // The words radvd 2.19 refuses where its configuration names an
+    // interface: its keywords of that length, and numbers.
+    static const char* const keywords[] = {
+        "AdvAutonomous",   "AdvCurHopLimit",  "AdvIntervalOpt", "AdvLinkMTU",     "AdvManagedFlag",
+        "AdvOnLink",       "AdvRASrcAddress", "AdvRetransTimer", "AdvRouterAddr", "AdvSendAdvert",
+        "AdvVersionHigh",  "AdvVersionLow",   "Base6Interface", "DNSSL",          "DeprecatePrefix",
+        "FlushDNSSL",      "FlushRDNSS",      "IgnoreIfMissing", "RDNSS",         "RemoveRoute",
+        "UnicastOnly",     "abro",            "clients",        "high",           "infinity",
+        "interface",       "low",             "lowpanco",       "medium",         "off",
+        "on",              "prefix",          "route",
+    };
+    for (const char* keyword : keywords)
+        if (std::strcmp(name, keyword) == 0)
+            return 1;
+    // "12" and "1.5" are its numbers.
+    const size_t digits = std::strspn(name, "0123456789");
+    if (digits > 0 && name[digits] == '\0')
+        return 1;
+    if (digits > 0 && name[digits] == '.') {
+        const size_t more = std::strspn(name + digits + 1, "0123456789");
+        if (more > 0 && name[digits + 1 + more] == '\0')
+            return 1;
+    }
+    return 0;
 }

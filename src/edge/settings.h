@@ -63,3 +63,13 @@ int valid_interface_name(const char* name);
 // is the unit's instance, which systemd would otherwise escape, and a word of
 // the daemon's command line, where a leading "-" is an option.
 int valid_plain_interface_name(const char* name);
+
+// 1 when radvd's configuration would read name as one of its own words (a
+// keyword, a number), not as an interface: such a LAN name would make radvd
+// refuse the whole configuration, and every LAN hear nothing.
+int radvd_keyword(const char* name);
+
+// The daemon options go into the unit's command line through the
+// environment file: only what the daemon takes there, and only characters
+// that need no quoting. nullptr when text is fine, otherwise why not.
+const char* daemon_options_problem(const char* text);

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -132,24 +133,66 @@ void print_advertisements(const char* tun, int found, const tunnel_plan& plan)
     }
 }
 
+// The lines of the file at path that start with mark, without it.
+std::vector<std::string> marked_lines(const char* path, const char* mark)
+{
+    static char text[firewall_text_size + 4096];
+    std::vector<std::string> lines;
+    if (read_text_file(path, text, sizeof text) != 1)
+        return lines;
+    for (const char* p = text; *p != '\0';) {
+        const char* next = nullptr;
+        const char* end = line_end(p, &next);
+        if (std::strncmp(p, mark, std::strlen(mark)) == 0)
+            lines.emplace_back(p + std::strlen(mark), end);
+        p = next;
+    }
+    return lines;
+}
+
+// The prefix history when /var/lib could not take it: the copy in /run says so.
+void print_history()
+{
+    for (const std::string& line : marked_lines(run_history_path, "# not stored in ")) {
+        const size_t colon = line.find(": ");
+        row("history", "NOT STORED in " + line.substr(0, colon) + " (" +
+                           (colon == std::string::npos ? "" : line.substr(colon + 2)) +
+                           "): the stale prefixes are announced from " + run_history_path +
+                           ", which a reboot empties");
+    }
+}
+
+// The table as it is in the kernel, not as the last event meant it.
 void print_firewall(const char* tun, int found, const tunnel_plan& plan, const char* exceptions)
 {
-    char table[32];
+    char table[32], path[128], edge[256];
     firewall_table_name(tun, table, sizeof table);
+    firewall_path(tun, path, sizeof path);
+    edge_exceptions_pattern(exceptions, edge, sizeof edge);
     if (!program_installed("nft")) {
         row("firewall", "NONE: nft is not installed");
         return;
     }
     const char* argv[] = {"nft", "list", "table", "ip6", table, nullptr};
     int status = 0;
-    capture(argv, &status);
-    std::string say = std::string("table ip6 ") + table + ": " + (status == 0 ? "in place" : "none");
-    if (found == 1 && plan.lan_count > 0)
-        say += plan.lan_firewall
-                   ? std::string(", the LAN shielded from the tunnel; the operator's rules: ") +
-                         exceptions
-                   : ", no firewall (lan_firewall = no)";
+    const std::string listed = capture(argv, &status);
+    const bool loaded = status == 0;
+    const bool lans = found == 1 && plan.lan_count > 0;
+    const bool wanted = lans || stale_count(read_history()) > 0 || access(path, F_OK) == 0;
+    std::string say = std::string("table ip6 ") + table + ": " +
+                      (loaded ? "in place" : wanted ? "MISSING" : "none");
+    if (lans && !plan.lan_firewall)
+        say += ", no firewall (lan_firewall = no)";
+    else if (loaded && listed.find("jump from_tunnel") != std::string::npos &&
+             listed.find("jump to_edge") != std::string::npos)
+        say += std::string(", the LAN and this host shielded from the tunnel; the operator's "
+                           "rules: ") +
+               exceptions + " and " + edge;
+    else if (lans)
+        say += ", the LAN NOT shielded from the tunnel";
     row("firewall", say);
+    for (const std::string& file : marked_lines(path, left_out_mark))
+        row("  LEFT OUT", file + ": nft refused it (see the log); the table is in place without it");
 }
 
 }  // namespace
@@ -198,5 +241,6 @@ void print_status(const dhcp_settings& settings, const char* settings_path,
     row("forwarding", forwarding == 1 ? "on" : forwarding == 0 ? "off" : "unknown");
     print_advertisements(tun, found, plan);
     print_firewall(tun, found, plan, exceptions);
+    print_history();
     row("counters", state.rfind("active", 0) == 0 ? counters(unit) : "none: the daemon does not run");
 }

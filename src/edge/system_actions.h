@@ -5,6 +5,8 @@
 // bounded in time: a DHCP client waits for its hooks.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstddef>
 
 // "ferrin@<tun>.service", the tunnel's unit, and "ferrin-radvd@<tun>.service",
@@ -38,8 +40,17 @@ int program_installed(const char* program);
 // radvd -c on the file: 0 when radvd takes it, -1 after logging.
 int check_radvd_config(const char* path);
 
-// nft -f on the file. 0, or -1 after logging.
+// nft -f on the file. 0, or -1 after logging (with nft's own message).
 int load_nft_file(const char* path);
+
+// nft -c -f: whether nft would take the file, nothing loaded. 0, or -1
+// after logging nft's message, which names the file and line it refuses.
+int check_nft_file(const char* path);
+
+// The broadcast address of the subnet that the IPv4 address has on
+// interface: 1 with it in out, 0 when the interface has no such address or
+// the subnet none (/31, /32).
+int subnet_broadcast(const char* interface, const in_addr& address, in_addr* out);
 
 // Turns IPv6 forwarding on for every interface: 1 when it was off, 0 when
 // it was on already, -1 after logging.

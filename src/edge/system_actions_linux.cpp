@@ -3,9 +3,15 @@
 
 #include "edge/text.h"
 
+#include <dirent.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -15,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 namespace {
 
@@ -36,9 +43,82 @@ double now()
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
+// Marks every descriptor from 3 on close-on-exec. close_range's flag came
+// with Linux 5.11; before it the open ones are found in /proc, and without
+// /proc every number up to the limit is tried.
+void close_on_exec_from_3()
+{
+    if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0)
+        return;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (const dirent* entry = readdir(dir)) {
+            const int fd = std::atoi(entry->d_name);
+            if (fd >= 3 && fd != dirfd(dir))
+                fcntl(fd, F_SETFD, FD_CLOEXEC);
+        }
+        closedir(dir);
+        return;
+    }
+    rlimit limit{};
+    const rlim_t top = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536
+                           ? limit.rlim_cur
+                           : 65536;
+    for (int fd = 3; fd < static_cast<int>(top); ++fd)
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+}
+
+// What a child writes on one pipe, kept up to size - 1 bytes (the rest read
+// and dropped, so that the child never blocks on a full pipe).
+struct pipe_text {
+    int fd;
+    char* text;
+    size_t size;
+    size_t used;
+};
+
+// Reads what is there; false at the end of the file (or an error).
+bool drain(pipe_text* p)
+{
+    for (;;) {
+        char chunk[4096];
+        const ssize_t got = read(p->fd, chunk, sizeof chunk);
+        if (got == -1 && errno == EINTR)
+            continue;
+        if (got == -1)
+            return errno == EAGAIN;
+        if (got == 0)
+            return false;
+        const size_t room = p->size > p->used + 1 ? p->size - 1 - p->used : 0;
+        const size_t take = static_cast<size_t>(got) < room ? static_cast<size_t>(got) : room;
+        if (p->text != nullptr) {
+            std::memcpy(p->text + p->used, chunk, take);
+            p->used += take;
+            p->text[p->used] = '\0';
+        }
+    }
+}
+
+// A command's complaint as one line for the log: its lines joined with "; ".
+std::string one_line(const char* text)
+{
+    std::string line;
+    for (const char* p = text; *p != '\0';) {
+        const char* next = nullptr;
+        const char* end = line_end(p, &next);
+        // nft underlines the place it means with a line of blanks and carets.
+        const std::string one(p, static_cast<size_t>(end - p));
+        if (one.find_first_not_of(" ^~\t") != std::string::npos)
+            line += (line.empty() ? "" : "; ") + one;
+        p = next;
+    }
+    return line;
+}
+
 // Runs argv (looked up in PATH) and returns its exit status, or -1 after
 // logging when it could not run, was killed or took too long. With quiet,
-// its standard error goes to /dev/null and a non-zero status is not logged.
+// its standard error goes to /dev/null and a non-zero status is not logged;
+// otherwise what it writes there ends the line that logs its failure (a
+// unit's standard error reaches no one), or is passed on when it succeeds.
 // With capture, what it writes on standard output goes there (cut to
 // capture_size, terminated).
 int run_command(const char* const* argv, int quiet, char* capture = nullptr,
@@ -50,85 +130,117 @@ int run_command(const char* const* argv, int quiet, char* capture = nullptr,
         ++count;
     join_words(argv, count, text, sizeof text);
 
-    int pipe_fds[2] = {-1, -1};
-    if (capture != nullptr && pipe2(pipe_fds, O_CLOEXEC) == -1) {
+    int out_fds[2] = {-1, -1};
+    int err_fds[2] = {-1, -1};
+    if ((capture != nullptr && pipe2(out_fds, O_CLOEXEC | O_NONBLOCK) == -1) ||
+        (!quiet && pipe2(err_fds, O_CLOEXEC | O_NONBLOCK) == -1)) {
         syslog(LOG_ERR, "pipe: %m");
+        for (int fd : {out_fds[0], out_fds[1], err_fds[0], err_fds[1]})
+            if (fd != -1)
+                close(fd);
         return -1;
     }
     const pid_t pid = fork();
-    if (pid == -1) {
-        syslog(LOG_ERR, "fork: %m");
-        if (capture != nullptr) {
-            close(pipe_fds[0]);
-            close(pipe_fds[1]);
-        }
-        return -1;
-    }
     if (pid == 0) {
         // ip and systemctl get the standard three and nothing else: neither
         // our descriptors nor any the DHCP client left open to its hooks.
-        close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+        close_on_exec_from_3();
         if (quiet) {
             const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
             if (null != -1)
                 dup2(null, STDERR_FILENO);
+        } else {
+            dup2(err_fds[1], STDERR_FILENO);
         }
         if (capture != nullptr)
-            dup2(pipe_fds[1], STDOUT_FILENO);
+            dup2(out_fds[1], STDOUT_FILENO);
+        // Their pipes were made non-blocking for this side only.
+        fcntl(STDOUT_FILENO, F_SETFL, fcntl(STDOUT_FILENO, F_GETFL) & ~O_NONBLOCK);
+        fcntl(STDERR_FILENO, F_SETFL, fcntl(STDERR_FILENO, F_GETFL) & ~O_NONBLOCK);
         execvp(argv[0], const_cast<char* const*>(argv));
         syslog(LOG_ERR, "%s: exec: %m", argv[0]);
         _exit(127);
     }
-
-    size_t used = 0;
-    if (capture != nullptr) {
-        close(pipe_fds[1]);
-        fcntl(pipe_fds[0], F_SETFL, O_NONBLOCK);
-        capture[0] = '\0';
+    for (int fd : {out_fds[1], err_fds[1]})
+        if (fd != -1)
+            close(fd);
+    if (pid == -1) {
+        syslog(LOG_ERR, "fork: %m");
+        for (int fd : {out_fds[0], err_fds[0]})
+            if (fd != -1)
+                close(fd);
+        return -1;
     }
+
+    if (capture != nullptr)
+        capture[0] = '\0';
+    char complaint[1024] = "";
+    pipe_text pipes[2] = {{out_fds[0], capture, capture_size, 0},
+                          {err_fds[0], complaint, sizeof complaint, 0}};
     const double deadline = now() + command_seconds;
+    bool late = false;
+    // Read to the end of both before waiting for the exit: what the command
+    // writes just before it ends is part of its answer.
+    for (;;) {
+        pollfd fds[2];
+        int open_pipes = 0;
+        for (pipe_text& p : pipes)
+            if (p.fd != -1)
+                fds[open_pipes++] = pollfd{p.fd, POLLIN, 0};
+        if (open_pipes == 0)
+            break;
+        const double left = deadline - now();
+        if (left <= 0) {
+            late = true;
+            break;
+        }
+        if (poll(fds, static_cast<nfds_t>(open_pipes), static_cast<int>(left * 1000) + 1) == -1 &&
+            errno != EINTR) {
+            syslog(LOG_ERR, "poll: %m");
+            late = true;
+            break;
+        }
+        for (pipe_text& p : pipes)
+            if (p.fd != -1 && !drain(&p)) {
+                close(p.fd);
+                p.fd = -1;
+            }
+    }
+    for (pipe_text& p : pipes)
+        if (p.fd != -1)
+            close(p.fd);
+    // Past the deadline only a command that has ended is not killed: one
+    // that left a process of its own holding its output, say.
     int status = 0;
     for (;;) {
-        // Reading as it runs: a full pipe would stop the command.
-        while (capture != nullptr) {
-            char chunk[4096];
-            const ssize_t got = read(pipe_fds[0], chunk, sizeof chunk);
-            if (got <= 0)
-                break;
-            const size_t room = capture_size - 1 - used;
-            const size_t take = static_cast<size_t>(got) < room ? static_cast<size_t>(got) : room;
-            std::memcpy(capture + used, chunk, take);
-            used += take;
-            capture[used] = '\0';
-        }
         const pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid)
             break;
         if (done == -1 && errno != EINTR) {
             syslog(LOG_ERR, "waitpid: %m");
-            status = -1;
-            break;
+            return -1;
         }
-        if (now() >= deadline) {
+        if (late || now() >= deadline) {
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
             syslog(LOG_ERR, "%s: still running after %d seconds; killed", text, command_seconds);
-            status = -1;
-            break;
+            return -1;
         }
         pause_ms(10);
     }
-    if (capture != nullptr)
-        close(pipe_fds[0]);
-    if (status == -1)
-        return -1;
+    const std::string said = one_line(complaint);
     if (WIFSIGNALED(status)) {
-        syslog(LOG_ERR, "%s: killed by signal %d", text, WTERMSIG(status));
+        syslog(LOG_ERR, "%s: killed by signal %d%s%s", text, WTERMSIG(status),
+               said.empty() ? "" : ": ", said.c_str());
         return -1;
     }
     const int code = WEXITSTATUS(status);
     if (code != 0 && !quiet)
-        syslog(LOG_ERR, "%s: exit status %d", text, code);
+        syslog(LOG_ERR, "%s: exit status %d%s%s", text, code, said.empty() ? "" : ": ",
+               said.c_str());
+    else if (complaint[0] != '\0' && write(STDERR_FILENO, complaint, std::strlen(complaint)) < 0) {
+        // Passed on as before; a closed standard error loses nothing of ours.
+    }
     return code;
 }
 
@@ -221,6 +333,34 @@ int load_nft_file(const char* path)
 {
     const char* argv[] = {"nft", "-f", path, nullptr};
     return run_command(argv, 0) == 0 ? 0 : -1;
+}
+
+int check_nft_file(const char* path)
+{
+    const char* argv[] = {"nft", "-c", "-f", path, nullptr};
+    return run_command(argv, 0) == 0 ? 0 : -1;
+}
+
+int subnet_broadcast(const char* interface, const in_addr& address, in_addr* out)
+{
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) == -1)
+        return 0;
+    int found = 0;
+    for (const ifaddrs* a = list; a != nullptr && !found; a = a->ifa_next) {
+        if (a->ifa_addr == nullptr || a->ifa_netmask == nullptr ||
+            a->ifa_addr->sa_family != AF_INET || std::strcmp(a->ifa_name, interface) != 0)
+            continue;
+        const in_addr own = reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr;
+        const in_addr mask = reinterpret_cast<const sockaddr_in*>(a->ifa_netmask)->sin_addr;
+        // A /31 or /32 has no broadcast address.
+        if (own.s_addr != address.s_addr || (~ntohl(mask.s_addr) & 0xFFFFFFFEu) == 0)
+            continue;
+        out->s_addr = own.s_addr | ~mask.s_addr;
+        found = 1;
+    }
+    freeifaddrs(list);
+    return found;
 }
 
 int forwarding_on()

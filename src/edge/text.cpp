@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "edge/text.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -64,6 +65,12 @@ int read_text_file(const char* path, char* text, size_t size)
     // opened, and again after it, for one that took the path meanwhile.
     struct stat info;
     if (stat(path, &info) == -1) {
+        // A link that leads nowhere is a mistake to name, not a missing file:
+        // taken as none, it would silently stand for the defaults.
+        if (errno == ENOENT && lstat(path, &info) == 0 && S_ISLNK(info.st_mode)) {
+            syslog(LOG_ERR, "%s: a symbolic link to a file that does not exist", path);
+            return -1;
+        }
         if (errno == ENOENT)
             return 0;
         syslog(LOG_ERR, "%s: stat: %m", path);
@@ -134,42 +141,78 @@ int write_all(int fd, const char* text, size_t length)
     return 0;
 }
 
+// The temporary files of earlier calls killed before their rename: every
+// writer of these folders holds the helper's lock, so none is in use.
+void remove_leftovers(const std::string& folder, const char* name)
+{
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr)
+        return;
+    const size_t length = std::strlen(name);
+    while (const dirent* entry = readdir(dir)) {
+        const char* n = entry->d_name;
+        // mkostemp's six letters and digits after the name and a dot.
+        const char* tail = n + length + 1;
+        if (std::strncmp(n, name, length) == 0 && n[length] == '.' && std::strlen(tail) == 6 &&
+            std::strspn(tail, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789") == 6)
+            unlinkat(dirfd(dir), n, 0);
+    }
+    closedir(dir);
+}
+
+// Logs the call that failed with its error, closes fd and removes the
+// temporary file when given; -1, the error left in errno for the caller.
+int failed(const char* path, const char* call, int fd = -1, const char* temporary = nullptr)
+{
+    const int error = errno;
+    syslog(LOG_ERR, "%s: %s: %s", path, call, std::strerror(error));
+    if (fd != -1)
+        close(fd);
+    if (temporary != nullptr)
+        unlink(temporary);
+    errno = error;
+    return -1;
+}
+
 }  // namespace
 
 int replace_file(const char* path, const char* text, int durable)
 {
-    const std::string folder(path, static_cast<size_t>(std::strrchr(path, '/') - path));
-    if (mkdir(folder.c_str(), 0755) == -1 && errno != EEXIST) {
-        syslog(LOG_ERR, "%s: mkdir: %m", folder.c_str());
-        return -1;
-    }
+    const char* slash = std::strrchr(path, '/');
+    const std::string folder(path, static_cast<size_t>(slash - path));
+    // Readable by all whatever the umask (a unit's step runs with 0077):
+    // radvd, as its own user, reads its configuration from such a folder.
+    if (mkdir(folder.c_str(), 0755) == 0)
+        chmod(folder.c_str(), 0755);
+    else if (errno != EEXIST)
+        return failed(folder.c_str(), "mkdir");
+    remove_leftovers(folder, slash + 1);
     // In the same folder, so that the rename replaces the file in one step.
     char temporary[256];
     std::snprintf(temporary, sizeof temporary, "%s.XXXXXX", path);
     const int fd = mkostemp(temporary, O_CLOEXEC);
-    if (fd == -1) {
-        syslog(LOG_ERR, "%s: mkostemp: %m", temporary);
-        return -1;
-    }
-    if (write_all(fd, text, std::strlen(text)) == -1 || fchmod(fd, 0644) == -1 ||
-        (durable && fsync(fd) == -1)) {
-        syslog(LOG_ERR, "%s: write: %m", temporary);
-        close(fd);
-        unlink(temporary);
-        return -1;
-    }
-    close(fd);
-    if (rename(temporary, path) == -1) {
-        syslog(LOG_ERR, "%s: rename: %m", path);
-        unlink(temporary);
-        return -1;
-    }
+    if (fd == -1)
+        return failed(temporary, "mkostemp");
+    // A full disk may show only at fsync or close: both are checked before
+    // the rename puts the file in place.
+    if (write_all(fd, text, std::strlen(text)) == -1)
+        return failed(temporary, "write", fd, temporary);
+    if (fchmod(fd, 0644) == -1)
+        return failed(temporary, "fchmod", fd, temporary);
+    if (durable && fsync(fd) == -1)
+        return failed(temporary, "fsync", fd, temporary);
+    if (close(fd) == -1)
+        return failed(temporary, "close", -1, temporary);
+    if (rename(temporary, path) == -1)
+        return failed(path, "rename", -1, temporary);
     if (durable) {
+        // Until the folder is on the disk, a power cut may undo the rename.
         const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir != -1) {
-            fsync(dir);
-            close(dir);
-        }
+        if (dir == -1)
+            return failed(folder.c_str(), "open");
+        if (fsync(dir) == -1)
+            return failed(folder.c_str(), "fsync", dir);
+        close(dir);
     }
     return 0;
 }

@@ -22,15 +22,17 @@ void join_words(const char* const* words, int count, char* out, size_t size);
 
 // Reads the whole text file at path into text (size bytes, terminated): 1,
 // 0 when there is no such file, or -1 after logging (not a regular file,
-// unreadable, larger than size - 1 bytes, or holding a NUL byte). Never
-// waits: a FIFO or device at the path is refused, not read.
+// unreadable, larger than size - 1 bytes, holding a NUL byte, or a symbolic
+// link to nothing). Never waits: a FIFO or device at the path is refused,
+// not read.
 int read_text_file(const char* path, char* text, size_t size);
 
 // Replaces the file at path with text in one step (a temporary file in the
 // same folder, then a rename): a reader sees the old file or the new one,
 // never a part. The folder is made when it is missing. With durable, the
-// text and the rename are on the disk before it returns. 0, or -1 after
-// logging.
+// text and the rename are on the disk before it returns. Temporary files
+// an earlier call left when it was killed are removed (callers hold the
+// helper's lock). 0, or -1 after logging, with the error in errno.
 int replace_file(const char* path, const char* text, int durable);
 
 // Removes the file at path; no file is fine. 0, or -1 after logging.

@@ -12,7 +12,7 @@ then runs this instead of systemctl:
 VERB is start, stop, restart, reload, reload-or-restart, is-active, show or
 kill. The unit file is the real one from UNIT_DIR (dist/), followed as
 systemd would for these verbs: its ConditionPathExists lines, its
-EnvironmentFile lines in order ("-" for optional, %i the instance), its
+RuntimeDirectory (made below /run), its EnvironmentFile lines in order ("-" for optional, %i the instance), its
 ExecStart run in the background ($VAR split into words, ${VAR} one word),
 then its ExecStartPost, waited for; its ExecReload with $MAINPID; at a stop,
 SIGTERM and then its ExecStopPost with SERVICE_RESULT=success ("+" dropped:
@@ -146,6 +146,9 @@ class Unit:
             return 0
         env = environment(self.settings, self.instance)
         argv = command(self.values("ExecStart")[0], self.instance, env, self.programs)
+        for value in self.values("RuntimeDirectory"):
+            for folder in value.replace("%i", self.instance).split():
+                os.makedirs(os.path.join("/run", folder), exist_ok=True)
         with open(os.path.join(self.state, self.name + ".log"), "ab") as log:
             main = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                     stderr=log, start_new_session=True)

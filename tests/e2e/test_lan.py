@@ -38,11 +38,12 @@ import netlab  # noqa: E402
 import packets  # noqa: E402
 from sites import delegated, lan_host, option_212, program  # noqa: E402
 from test_dhcp import (FIRST_RANGE, HELPER, RELAYS, SECOND_RANGE, TUN, WAIT, Dhcpcd,  # noqa: E402
-                       edge_lab, in_range, show)
+                       edge_lab, in_range, show, write)
 
 MASK, PLEN, PREFIX = 8, 32, "2001:db8::"
 LAN_SUBNET = 1
 PORT = 5001
+OPENED_PORT = 5002  # what the operator's exception file opens
 # A change must reach the hosts "immediately"; a few seconds at most here.
 PROMPT = 10
 
@@ -133,20 +134,20 @@ class LanBehindTheEdge(unittest.TestCase):
 
     # TCP across the tunnel.
 
-    def listener(self, ns, address):
+    def listener(self, ns, address, port=PORT):
         sock = packets.socket_in(ns, socket.AF_INET6, socket.SOCK_STREAM)
         self.addCleanup(sock.close)
-        sock.bind((str(address), PORT))
+        sock.bind((str(address), port))
         sock.listen(4)
         sock.setblocking(False)
         return sock
 
-    def connects(self, ns, source, target, timeout):
+    def connects(self, ns, source, target, timeout, port=PORT):
         sock = packets.socket_in(ns, socket.AF_INET6, socket.SOCK_STREAM)
         try:
             sock.bind((str(source), 0))
             sock.settimeout(timeout)
-            sock.connect((str(target), PORT))
+            sock.connect((str(target), port))
             return True
         except OSError:
             return False
@@ -222,6 +223,42 @@ class LanBehindTheEdge(unittest.TestCase):
         self.assertIsNone(self.address_in(second, preferred=True))
         show("the lease ended", "default route gone %.1f s after the release" % seconds)
         self.show_state("the lease ended")
+
+    def test_an_exception_file_nft_refuses_leaves_the_lan_shielded(self):
+        # One file with a typo, one that opens a port: the table is loaded
+        # with the good one, without the bad one, and says which.
+        folder = os.path.join(os.path.dirname(self.site.settings_file()), "lan-firewall.d")
+        os.makedirs(folder, exist_ok=True)
+        write(os.path.join(folder, "broken.nft"), "tcp dport 22 acept\n")
+        write(os.path.join(folder, "opened.nft"), "tcp dport %d accept\n" % OPENED_PORT)
+        self.isp.serve(self.isp_if, FIRST_RANGE, self.option, None, "first")
+        self.client.start()
+        env = netlab.wait_for(lambda: self.site.env(), WAIT, what="the first lease")
+        first = lan_prefix(env["FERRIN_MY_V4"])
+        address, _ = self.timed(lambda: self.address_in(first), "an address in %s" % first)
+        table = lambda: self.site.ns.run("nft", "list", "table", "ip6", "ferrin-" + TUN,
+                                         check=False).stdout
+        self.timed(lambda: "jump from_tunnel" in table() and "%d accept" % OPENED_PORT in table(),
+                   "the table without the broken file")
+
+        inbound = self.listener(self.host, address)
+        self.assertFalse(self.connects(self.peer.ns, self.peer.v6, address, 3))
+        with self.assertRaises(BlockingIOError):
+            inbound.accept()
+        opened = self.listener(self.host, address, OPENED_PORT)
+        self.assertTrue(self.connects(self.peer.ns, self.peer.v6, address, 10, OPENED_PORT))
+        netlab.wait_for(lambda: self.accepted(opened), 10, what="the host to accept")
+        show("firewall", "TCP from the other site: port %d dropped, port %d (opened.nft) "
+             "connected" % (PORT, OPENED_PORT))
+
+        said = "\n".join(self.capture.messages("ferrin-6rd"))
+        self.assertRegex(said, r"broken\.nft:1:\d+-\d+: Error: syntax error")
+        status = netlab.run(["nsenter", "-t", str(self.client.process.pid), "-m", "-n",
+                             HELPER, "status"], check=False, timeout=60).stdout
+        show("ferrin-6rd status", status)
+        self.assertRegex(status, r"firewall +table ip6 ferrin-%s: in place, the LAN and this host "
+                                 r"shielded from the tunnel" % TUN)
+        self.assertRegex(status, r"LEFT OUT +/\S*/lan-firewall\.d/broken\.nft: nft refused it")
 
     @staticmethod
     def accepted(sock):
