@@ -172,7 +172,7 @@ int history_expired(const prefix_history& history, long long now)
     return 0;
 }
 
-void apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const char* exceptions)
+int apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const char* exceptions)
 {
     const prefix_history old = read_history();
     const prefix_history history = next_history(old, plan, static_cast<long long>(time(nullptr)));
@@ -194,6 +194,7 @@ void apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const ch
     }
     apply_radvd(tun, plan, tunnel_up, history);
     apply_firewall(tun, plan, history, exceptions);
+    return 0;
 }
 
 void retire_lan(const char* tun)

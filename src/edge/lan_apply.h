@@ -21,8 +21,10 @@ int history_expired(const prefix_history& history, long long now);
 
 // plan is null when there is no tunnel. With the tunnel up the LANs hear
 // this host as their router; down, that it is gone. exceptions is the nft
-// include pattern of the operator's own rules.
-void apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const char* exceptions);
+// include pattern of the operator's own rules. 0, or -1 when the prefix
+// history could not be stored where it outlasts a reboot: the LAN is as the
+// plan asks all the same, and the next event stores it again.
+int apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const char* exceptions);
 
 // Takes down what apply_lan made for tun: its radvd unit and configuration,
 // its table. For a tunnel the settings no longer name.

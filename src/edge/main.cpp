@@ -197,18 +197,20 @@ int take_down(const char* tun, const tunnel_state& state, const char* why)
 // is gone and its prefixes are stale.
 int stop_tunnel(const char* tun, const tunnel_state& state, const char* why)
 {
-    const int result = take_down(tun, state, why);
+    int result = take_down(tun, state, why);
     if (state.found != 1)
         remove_lan_pieces_of_history();
-    apply_lan(tun, nullptr, 0, exceptions_pattern().c_str());
+    if (apply_lan(tun, nullptr, 0, exceptions_pattern().c_str()) == -1)
+        result = -1;
     return result;
 }
 
 // What the settings no longer name is stopped and removed: the tunnels of
 // an earlier tunnel setting (their LANs' prefixes turn stale when the
 // tunnel the settings name tells its LAN), and a tunnel fed by an uplink the
-// settings no longer take.
-void retire_old_settings(const dhcp_settings& settings, tunnel_state* state)
+// settings no longer take. 0, or -1 when the prefix history could not be
+// stored.
+int retire_old_settings(const dhcp_settings& settings, tunnel_state* state)
 {
     char names[16][16];
     const int count = env_tunnels(names, 16);
@@ -227,12 +229,14 @@ void retire_old_settings(const dhcp_settings& settings, tunnel_state* state)
         std::strcmp(state->plan.uplink, settings.uplink) != 0) {
         const std::string uplink_why = std::string("the settings now name the uplink ") +
                                        settings.uplink + ", not " + state->plan.uplink;
-        stop_tunnel(settings.tunnel, *state, uplink_why.c_str());
+        const int stopped = stop_tunnel(settings.tunnel, *state, uplink_why.c_str());
         state->found = 0;
-    } else if (retired > 0 && state->found == 0) {
-        // Nothing of the new tunnel yet: its LAN hears the old prefixes are stale.
-        apply_lan(settings.tunnel, nullptr, 0, exceptions_pattern().c_str());
+        return stopped;
     }
+    // Nothing of the new tunnel yet: its LAN hears the old prefixes are stale.
+    if (retired > 0 && state->found == 0)
+        return apply_lan(settings.tunnel, nullptr, 0, exceptions_pattern().c_str());
+    return 0;
 }
 
 // The settings and the state of their tunnel, under the lock, with what an
@@ -244,6 +248,8 @@ int begin_event(const char* uplink, dhcp_settings* settings, tunnel_state* state
         lock_state(lock_seconds) == -1)
         return -1;
     read_state(settings->tunnel, state);
+    // What the settings no longer name is gone whatever the history said;
+    // the next event stores that again.
     retire_old_settings(*settings, state);
     return settings->uplink[0] == '\0' || std::strcmp(settings->uplink, uplink) == 0 ? 1 : 0;
 }
@@ -299,15 +305,16 @@ int command_up(const char* uplink, const char* leased_v4, const char* const* wor
                uplink);
         // A renewal is the chance to stop announcing what has run out.
         if (history_expired(read_history(), static_cast<long long>(time(nullptr))))
-            apply_lan(tun, &plan, 1, exceptions_pattern().c_str());
+            return apply_lan(tun, &plan, 1, exceptions_pattern().c_str()) == -1 ? 1 : 0;
         return 0;
-    case UNIT_READDRESS:
+    case UNIT_READDRESS: {
         syslog(LOG_NOTICE, "ferrin@%s: new LAN settings; the tunnel runs on", tun);
         if (apply_addresses(plan, tun) == -1)
             return 1;
-        apply_lan(tun, &plan, 1, exceptions_pattern().c_str());
+        const int stored = apply_lan(tun, &plan, 1, exceptions_pattern().c_str());
         mark_up(tun, text);
-        return 0;
+        return stored == -1 ? 1 : 0;
+    }
     case UNIT_START:
     case UNIT_RESTART:
         break;
@@ -347,6 +354,7 @@ int command_addr(const char* tun)
         return 0;
     if (apply_addresses(state.plan, tun) == -1)
         return 1;
+    // A history that can't be stored fails the next lease event, not the unit.
     apply_lan(tun, &state.plan, 1, exceptions_pattern().c_str());
     mark_up(tun, state.text);
     return 0;
