@@ -204,6 +204,12 @@ void retire_lan(const char* tun)
     apply_firewall(tun, nullptr, prefix_history{}, "");
 }
 
+std::string exceptions_pattern(const char* settings_path)
+{
+    const std::string settings(settings_path);
+    return settings.substr(0, settings.rfind('/')) + "/lan-firewall.d/*.nft";
+}
+
 void radvd_config_path(const char* tun, char* out, size_t size)
 {
     std::snprintf(out, size, "%s/%s.radvd.conf", state_dir, tun);

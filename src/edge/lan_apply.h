@@ -8,6 +8,8 @@
 #include "edge/lease_plan.h"
 #include "edge/prefix_history.h"
 
+#include <string>
+
 // Where the prefix history lives; it must outlast a reboot.
 inline constexpr char history_path[] = "/var/lib/ferrin/prefixes";
 
@@ -29,6 +31,10 @@ int apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const cha
 // Takes down what apply_lan made for tun: its radvd unit and configuration,
 // its table. For a tunnel the settings no longer name.
 void retire_lan(const char* tun);
+
+// "<settings folder>/lan-firewall.d/*.nft": the nft include pattern of the
+// operator's own rules for traffic from the tunnel to the LAN.
+std::string exceptions_pattern(const char* settings_path);
 
 // Paths below /run/ferrin of what apply_lan writes for tun, for status.
 void radvd_config_path(const char* tun, char* out, size_t size);

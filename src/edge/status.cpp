@@ -4,6 +4,8 @@
 #include "edge/env_file.h"
 #include "edge/lan_apply.h"
 #include "edge/lan_firewall.h"
+#include "edge/lease_plan.h"
+#include "edge/settings.h"
 #include "edge/system_actions.h"
 #include "edge/text.h"
 
@@ -154,10 +156,16 @@ void print_firewall(const char* tun, int found, const tunnel_plan& plan, const c
 
 }  // namespace
 
-void print_status(const dhcp_settings& settings, const char* settings_path,
-                  const char* exceptions, int found, const tunnel_plan& plan)
+int print_status(const char* settings_path)
 {
+    dhcp_settings settings;
+    if (read_settings(settings_path, &settings) == -1)
+        return 1;
+    static tunnel_plan plan;
+    static char text[env_text_size];
     const char* tun = settings.tunnel;
+    const int found = read_env(tun, &plan, text, sizeof text);
+    const std::string exceptions = exceptions_pattern(settings_path);
     std::string lans;
     for (int i = 0; i < settings.lan_count; ++i)
         lans += std::string(i ? " " : "") + settings.lans[i].name;
@@ -197,6 +205,30 @@ void print_status(const dhcp_settings& settings, const char* settings_path,
     const int forwarding = forwarding_on();
     row("forwarding", forwarding == 1 ? "on" : forwarding == 0 ? "off" : "unknown");
     print_advertisements(tun, found, plan);
-    print_firewall(tun, found, plan, exceptions);
+    print_firewall(tun, found, plan, exceptions.c_str());
     row("counters", state.rfind("active", 0) == 0 ? counters(unit) : "none: the daemon does not run");
+    return 0;
 }
+
+int show_lease(const char* settings_path, const char* leased_v4, const char* const* words, int count)
+{
+    dhcp_settings settings;
+    if (read_settings(settings_path, &settings) == -1)
+        return 1;
+    sixrd_option option;
+    tunnel_plan plan;
+    if (parse_sixrd_option(words, count, "show", &option) == -1 ||
+        plan_tunnel(option, leased_v4, "show", settings, &plan) == -1)
+        return 1;
+    const char* tun = settings.tunnel;
+    std::printf("daemon            ferrin -F %s%s%s %s %s %s\n", plan.options,
+                plan.options[0] != '\0' ? " " : "", tun, plan.prefix, plan.relay, plan.my_v4);
+    std::printf("delegated prefix  %s\n", plan.delegated);
+    std::printf("%-17s %s, default route\n", tun, plan.tun_address);
+    for (int i = 0; i < plan.lan_count; ++i)
+        std::printf("%-17s %s\n", plan.lans[i].name, plan.lans[i].address);
+    if (plan.unreachable[0] != '\0')
+        std::printf("unreachable       %s\n", plan.unreachable);
+    return 0;
+}
+
