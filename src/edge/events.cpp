@@ -2,14 +2,18 @@
 #include "edge/events.h"
 
 #include "edge/env_file.h"
+#include "edge/event_steps.h"
 #include "edge/lan_apply.h"
 #include "edge/lease_plan.h"
+#include "edge/lease_record.h"
 #include "edge/settings.h"
 #include "edge/system_actions.h"
 #include "edge/text.h"
 
+#include <dirent.h>
 #include <syslog.h>
 
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -18,10 +22,6 @@ namespace {
 
 // The daemon makes its interface within milliseconds of its start.
 constexpr int interface_wait_seconds = 10;
-
-// "<settings folder>/lan-firewall.d/*.nft": the operator's own rules for
-// traffic from the tunnel to the LAN.
-std::string exceptions;
 
 // The tunnel as the last event left it.
 struct tunnel_state {
@@ -35,6 +35,15 @@ void read_state(const char* tun, tunnel_state* out)
     out->found = read_env(tun, &out->plan, out->text, sizeof out->text);
 }
 
+// 1 when the up file holds text: the tunnel came up with that plan.
+bool came_up_with(const char* tun, const char* text)
+{
+    char path[128];
+    static char up_text[env_text_size];
+    up_path(tun, path, sizeof path);
+    return read_text_file(path, up_text, sizeof up_text) == 1 && std::strcmp(up_text, text) == 0;
+}
+
 bool has_lan(const tunnel_plan* plan, const lan_plan& lan)
 {
     for (int i = 0; plan != nullptr && i < plan->lan_count; ++i)
@@ -46,26 +55,34 @@ bool has_lan(const tunnel_plan* plan, const lan_plan& lan)
 
 // Removes what a plan put in place outside the tun interface (whose addresses
 // and routes go with the daemon), where the new plan (if any) does not put
-// the same back. Missing pieces are fine: down may run any number of times.
-void remove_lan_pieces(const tunnel_plan& old_plan, const tunnel_plan* new_plan)
+// the same back. Missing pieces are fine: a step may run any number of
+// times. -1 after logging when an address is still there: the record that
+// names it must stay for the next event.
+int remove_lan_pieces(const tunnel_plan& old_plan, const tunnel_plan* new_plan)
 {
+    int result = 0;
     for (int i = 0; i < old_plan.lan_count; ++i) {
         const lan_plan& lan = old_plan.lans[i];
         if (has_lan(new_plan, lan))
             continue;
         const char* args[] = {"addr", "del", lan.address, "dev", lan.name, nullptr};
         run_ip(args, 1);
+        if (address_in_place(lan.name, lan.address)) {
+            syslog(LOG_ERR, "%s: the address %s could not be removed", lan.name, lan.address);
+            result = -1;
+        }
     }
     if (old_plan.unreachable[0] != '\0' &&
         (new_plan == nullptr || std::strcmp(old_plan.unreachable, new_plan->unreachable) != 0)) {
         const char* args[] = {"route", "del", "unreachable", old_plan.unreachable, nullptr};
         run_ip(args, 1);
     }
+    return result;
 }
 
 // A damaged file names no LAN: the prefixes in force in the history tell
 // which addresses this helper put on which interface.
-void remove_lan_pieces_of_history()
+tunnel_plan history_pieces()
 {
     const prefix_history history = read_history();
     tunnel_plan made{};
@@ -79,87 +96,215 @@ void remove_lan_pieces_of_history()
         address = address.substr(0, address.find('/')) + "1/64";
         copy_text(lan.address, sizeof lan.address, address.c_str());
     }
-    remove_lan_pieces(made, nullptr);
+    return made;
 }
 
-// The addresses and routes of a running tunnel, as the addr step makes them.
-// Replacing makes every step safe to repeat. A LAN that fails is logged and
-// leaves the tunnel itself working.
-int apply_addresses(const tunnel_plan& plan, const char* tun)
+// The tun interface's address and default route, each put in place when it
+// is missing. With wait, the interface is waited for (the unit's addr step,
+// right after the daemon's start); without, a tunnel without its interface
+// yet is left to that step. Routing the whole domain on-link needs nothing
+// else. 0, or -1 after logging.
+int put_tunnel(const tunnel_plan& plan, const char* tun, bool wait, std::string* done)
 {
-    if (wait_for_interface(tun, interface_wait_seconds) == -1)
-        return -1;
-    // The tun interface has no link layer and no neighbours: nothing to detect.
-    const char* address[] = {"addr", "replace", plan.tun_address, "dev", tun, "nodad", nullptr};
-    const char* route[] = {"route", "replace", "default", "dev", tun, nullptr};
-    if (run_ip(address, 0) == -1 || run_ip(route, 0) == -1)
-        return -1;
-    for (int i = 0; i < plan.lan_count; ++i) {
-        const char* lan[] = {"addr", "replace", plan.lans[i].address, "dev", plan.lans[i].name,
-                             nullptr};
-        run_ip(lan, 0);
+    if (wait ? wait_for_interface(tun, interface_wait_seconds) == -1 : link_state(tun) == 0)
+        return wait ? -1 : 0;
+    const std::string dev = std::string("dev ") + tun;
+    if (!address_in_place(tun, plan.tun_address)) {
+        // The tun interface has no link layer and no neighbours: nothing to detect.
+        const char* address[] = {"addr", "replace", plan.tun_address, "dev", tun, "nodad", nullptr};
+        if (run_ip(address, 0) == -1)
+            return -1;
+        if (!wait)
+            *done += std::string(done->empty() ? "" : ", ") + "the address " + plan.tun_address +
+                     " on " + tun;
     }
-    if (plan.unreachable[0] != '\0') {
-        const char* rest[] = {"route", "replace", "unreachable", plan.unreachable, nullptr};
-        run_ip(rest, 0);
+    if (!route_in_place("default", dev.c_str())) {
+        const char* route[] = {"route", "replace", "default", "dev", tun, nullptr};
+        if (run_ip(route, 0) == -1)
+            return -1;
+        if (!wait)
+            *done += std::string(done->empty() ? "" : ", ") + "the default route into " + tun;
     }
-    syslog(LOG_INFO, "%s: address %s and the default route in place", tun, plan.tun_address);
+    if (wait)
+        syslog(LOG_INFO, "%s: address %s and the default route in place", tun, plan.tun_address);
     return 0;
 }
 
-void mark_up(const char* tun, const char* text)
+// What an event works on.
+struct event_context {
+    const char* tun;
+    const tunnel_state* state;    // the tunnel as the last event left it
+    const tunnel_plan* plan;      // the new plan (the old one for the unit's own events)
+    const char* text;             // its file's text
+    const char* why;              // why a tunnel stops, for the log
+    std::string exceptions;       // the firewall's include pattern
+    bool unit_start;              // the unit's addr step: all of it is put in place anew
+    std::string put_back = "";    // what was missing and is in place again
+    int history_stored = 1;       // 0 when the prefix history could not be stored
+};
+
+int lan(event_context* c, const tunnel_plan* plan, int tunnel_up)
 {
-    char path[128];
-    up_path(tun, path, sizeof path);
-    replace_file(path, text, 0);
+    std::string done;
+    // Only a repair says what it put back; the table is loaded again at a
+    // start, as the operator's files may have changed.
+    if (apply_lan(c->tun, plan, tunnel_up, c->exceptions.c_str(), c->unit_start,
+                  c->unit_start ? nullptr : &done) == -1)
+        c->history_stored = 0;
+    if (!done.empty())
+        c->put_back += (c->put_back.empty() ? "" : ", ") + done;
+    return 0;
 }
 
-void mark_down(const char* tun)
+int stop_units(const char* tun, bool now)
 {
-    char path[128];
-    up_path(tun, path, sizeof path);
-    remove_file(path);
-}
-
-// Stops the unit of tun and removes what its plan put in place outside the
-// tun interface, and its files. why ends the log line.
-int take_down(const char* tun, const tunnel_state& state, const char* why)
-{
-    syslog(LOG_NOTICE, "ferrin@%s: stopping: %s", tun, why);
-    char unit[64];
+    char unit[64], watcher[64], radvd[64];
     tunnel_unit(tun, unit, sizeof unit);
-    int result = unit_command("stop", unit);
-    if (state.found == 1)
-        remove_lan_pieces(state.plan, nullptr);
-    if (remove_env(tun) == -1)
-        result = -1;
-    mark_down(tun);
-    return result;
+    watch_unit(tun, watcher, sizeof watcher);
+    radvd_unit(tun, radvd, sizeof radvd);
+    if (!now)
+        return unit_command("stop", watcher) == 0 && unit_command("stop", unit) == 0 ? 0 : -1;
+    // The watcher first, so that nothing answers the links the stop changes.
+    for (const char* u : {watcher, unit, radvd})
+        if (unit_stop_and_wait(u) == -1)
+            return -1;
+    return 0;
 }
 
-// Stops the tunnel tun and removes what it put in place: its unit, its LAN
-// address and route, its environment file; the LAN hears that the router
-// is gone and its prefixes are stale.
-int stop_tunnel(const char* tun, const tunnel_state& state, const char* why)
+int write_up(const char* tun, const char* text)
 {
-    int result = take_down(tun, state, why);
-    if (state.found != 1)
-        remove_lan_pieces_of_history();
-    if (apply_lan(tun, nullptr, 0, exceptions.c_str()) == -1)
-        result = -1;
-    return result;
+    char path[128];
+    up_path(tun, path, sizeof path);
+    return text != nullptr ? replace_file(path, text, 0) : remove_file(path);
 }
 
-// What the settings no longer name is stopped and removed: the tunnels of
-// an earlier tunnel setting (their LANs' prefixes turn stale when the
-// tunnel the settings name tells its LAN), and a tunnel fed by an uplink the
-// settings no longer take. 0, or -1 when the prefix history could not be
-// stored.
-int retire_old_settings(const dhcp_settings& settings, tunnel_state* state)
+// One step; 0, or -1 after logging when the event must stop here.
+int run_step(event_step step, event_context* c)
 {
-    char names[16][16];
-    const int count = env_tunnels(names, 16);
-    int retired = 0;
+    const tunnel_state& s = *c->state;
+    char unit[64];
+    tunnel_unit(c->tun, unit, sizeof unit);
+    switch (step) {
+    case STEP_REMOVE_HISTORY_PIECES: {
+        static tunnel_plan made;
+        made = history_pieces();
+        return remove_lan_pieces(made, nullptr);
+    }
+    case STEP_LAN_NONE:
+        return lan(c, nullptr, 0);
+    case STEP_LAN_DOWN:
+        return lan(c, c->plan, 0);
+    case STEP_LAN_UP:
+        return lan(c, c->plan, 1);
+    case STEP_STOP_UNIT:
+        syslog(LOG_NOTICE, "ferrin@%s: stopping: %s", c->tun, c->why);
+        return stop_units(c->tun, false);
+    case STEP_STOP_UNITS_NOW:
+        syslog(LOG_NOTICE, "ferrin@%s: stopping: %s", c->tun, c->why);
+        return stop_units(c->tun, true);
+    case STEP_REMOVE_OLD_PIECES:
+        return s.found == 1 ? remove_lan_pieces(s.plan, c->plan) : 0;
+    case STEP_REMOVE_STALE_ROUTES: {
+        static char prefixes[max_history * 2][64], devs[max_history * 2][16];
+        const int count = routes_with_metric(stale_route_metric, prefixes, devs, max_history * 2);
+        for (int i = 0; i < count; ++i) {
+            const char* args[] = {"route", "del", prefixes[i], "dev", devs[i], "proto", "static",
+                                  "metric", stale_route_metric, nullptr};
+            run_ip(args, 1);
+        }
+        return 0;
+    }
+    case STEP_WRITE_ENV:
+        return s.found == 1 && std::strcmp(s.text, c->text) == 0 ? 0 : write_env(c->tun, c->text);
+    case STEP_START_UNIT:
+        return unit_command("start", unit);
+    case STEP_RESTART_UNIT:
+        return unit_command("restart", unit);
+    case STEP_PUT_TUNNEL:
+        return put_tunnel(*c->plan, c->tun, c->unit_start, &c->put_back);
+    case STEP_RETIRE_LAN: {
+        retire_lan(c->tun);
+        // Status tells of a lease that ended, not of a tunnel retired.
+        char path[128];
+        lease_record_path(c->tun, path, sizeof path);
+        return remove_file(path);
+    }
+    case STEP_MARK_UP:
+        return came_up_with(c->tun, c->text) ? 0 : write_up(c->tun, c->text);
+    case STEP_MARK_DOWN:
+        return write_up(c->tun, nullptr);
+    case STEP_REMOVE_ENV:
+        return remove_env(c->tun);
+    }
+    return 0;
+}
+
+// The steps of the event in order, stopping at the first that fails. The
+// exit status: 1 when one failed or the history could not be stored.
+int run_event(const event_situation& situation, event_context* c)
+{
+    event_step steps[max_event_steps];
+    const int count = event_steps(situation, steps);
+    for (int i = 0; i < count; ++i)
+        if (run_step(steps[i], c) == -1) {
+            syslog(LOG_ERR, "ferrin@%s: cut short at \"%s\"; the next event of the tunnel "
+                            "does it again", c->tun, step_name(steps[i]));
+            return 1;
+        }
+    return c->history_stored ? 0 : 1;
+}
+
+const char* const in_place_suffixes[] = {".env", ".up", ".radvd.conf", ".radvd.conf.new", ".nft",
+                                         ".lease"};
+
+// The tunnels of which something the helper makes is in place: each makes
+// a file in the state folder before the piece and removes it after, the
+// environment file last. At most max, in out; their count.
+int in_place_tunnels(char (*out)[interface_name_size], int max)
+{
+    DIR* dir = opendir(state_dir);
+    if (dir == nullptr)
+        return 0;
+    int count = 0;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name(entry->d_name);
+        for (const char* suffix : in_place_suffixes) {
+            const size_t length = std::strlen(suffix);
+            if (name.size() <= length || name.compare(name.size() - length, length, suffix) != 0)
+                continue;
+            const std::string tun = name.substr(0, name.size() - length);
+            bool known = false;
+            for (int i = 0; i < count; ++i)
+                known = known || tun == out[i];
+            if (!known && count < max && valid_plain_interface_name(tun.c_str()))
+                copy_text(out[count++], interface_name_size, tun.c_str());
+            break;
+        }
+    }
+    closedir(dir);
+    return count;
+}
+
+// Stops the tunnel and removes what it put in place; the LAN hears that the
+// router is gone and its prefixes are stale.
+int stop_tunnel(event_context* c, const char* why)
+{
+    c->why = why;
+    const event_situation situation{EVENT_DOWN, c->state->found, UNIT_KEEP, 1};
+    return run_event(situation, c);
+}
+
+// What the settings no longer name is stopped and removed: every tunnel of
+// an earlier tunnel setting that has something in place (their LANs'
+// prefixes turn stale when the tunnel the settings name tells its LAN),
+// and a tunnel fed by an uplink the settings no longer take. The exit
+// status.
+int retire_old_settings(const dhcp_settings& settings, tunnel_state* state,
+                        const std::string& exceptions)
+{
+    char names[16][interface_name_size];
+    const int count = in_place_tunnels(names, 16);
+    int retired = 0, result = 0;
     const std::string why = std::string("the settings now name the tunnel ") + settings.tunnel;
     for (int i = 0; i < count; ++i) {
         if (std::strcmp(names[i], settings.tunnel) == 0)
@@ -167,47 +312,78 @@ int retire_old_settings(const dhcp_settings& settings, tunnel_state* state)
         ++retired;
         static tunnel_state old;
         read_state(names[i], &old);
-        take_down(names[i], old, why.c_str());
-        retire_lan(names[i]);
+        event_context c{names[i], &old, nullptr, nullptr, why.c_str(), exceptions, false};
+        const event_situation situation{EVENT_RETIRE, old.found, UNIT_KEEP, state->found != 1};
+        if (run_event(situation, &c) != 0)
+            result = 1;
     }
     if (state->found == 1 && settings.uplink[0] != '\0' &&
         std::strcmp(state->plan.uplink, settings.uplink) != 0) {
         const std::string uplink_why = std::string("the settings now name the uplink ") +
                                        settings.uplink + ", not " + state->plan.uplink;
-        const int stopped = stop_tunnel(settings.tunnel, *state, uplink_why.c_str());
-        state->found = 0;
-        return stopped;
+        event_context c{settings.tunnel, state, nullptr, nullptr, nullptr, exceptions, false};
+        if (stop_tunnel(&c, uplink_why.c_str()) != 0)
+            result = 1;
+        read_state(settings.tunnel, state);
+        return result;
     }
     // Nothing of the new tunnel yet: its LAN hears the old prefixes are stale.
-    if (retired > 0 && state->found == 0)
-        return apply_lan(settings.tunnel, nullptr, 0, exceptions.c_str());
-    return 0;
+    if (retired > 0 && state->found == 0 &&
+        apply_lan(settings.tunnel, nullptr, 0, exceptions.c_str(), 0, nullptr) == -1)
+        result = 1;
+    return result;
 }
 
 // The settings and the state of their tunnel, with what an earlier setting
-// made retired. 1 when the lease on uplink is one the
-// settings take, 0 when they name another uplink, -1 after logging.
+// made retired. 1 when the lease on uplink is one the settings take, 0 when
+// they name another uplink, -1 after logging.
 int begin_event(const char* settings_path, const char* uplink, dhcp_settings* settings,
-                tunnel_state* state)
+                tunnel_state* state, std::string* exceptions)
 {
     if (read_settings(settings_path, settings) == -1)
         return -1;
-    exceptions = exceptions_pattern(settings_path);
+    *exceptions = exceptions_pattern(settings_path);
     read_state(settings->tunnel, state);
     // What the settings no longer name is gone whatever the history said;
     // the next event stores that again.
-    retire_old_settings(*settings, state);
+    retire_old_settings(*settings, state, *exceptions);
     return settings->uplink[0] == '\0' || std::strcmp(settings->uplink, uplink) == 0 ? 1 : 0;
+}
+
+// Status tells when the lease came and ended from this; written after the
+// event's steps.
+void record_lease(const char* tun, const char* uplink, const lease_record& given, bool ended)
+{
+    char path[128], text[lease_text_size];
+    lease_record_path(tun, path, sizeof path);
+    lease_record r{};
+    if (read_text_file(path, text, sizeof text) != 1 || parse_lease_record(text, &r) == -1)
+        r = lease_record{};
+    const long long now = static_cast<long long>(time(nullptr));
+    copy_text(r.uplink, sizeof r.uplink, uplink);
+    if (ended) {
+        r.ended = now;
+        copy_text(r.why, sizeof r.why, given.why);
+    } else {
+        r.renewed = now;
+        r.lease_seconds = given.lease_seconds;
+        r.renew_seconds = given.renew_seconds;
+        r.ended = 0;
+        r.why[0] = '\0';
+    }
+    format_lease_record(r, text, sizeof text);
+    replace_file(path, text, 0);
 }
 
 }  // namespace
 
 int event_up(const char* settings_path, const char* uplink, const char* leased_v4,
-             const char* const* words, int count)
+             const char* const* words, int count, const lease_record& given)
 {
     dhcp_settings settings;
     static tunnel_state state;
-    const int ours = begin_event(settings_path, uplink, &settings, &state);
+    std::string exceptions;
+    const int ours = begin_event(settings_path, uplink, &settings, &state, &exceptions);
     if (ours <= 0)
         return ours == 0 ? 0 : 1;
     const char* tun = settings.tunnel;
@@ -221,78 +397,73 @@ int event_up(const char* settings_path, const char* uplink, const char* leased_v
     }
 
     sixrd_option option;
-    tunnel_plan plan;
+    static tunnel_plan plan;
     if (parse_sixrd_option(words, count, uplink, &option) == -1 ||
         plan_tunnel(option, leased_v4, uplink, settings, &plan) == -1) {
         if (state.found != 0) {
             const std::string why = std::string("no usable 6rd option in the lease on ") + uplink;
-            stop_tunnel(tun, state, why.c_str());
+            event_context c{tun, &state, nullptr, nullptr, nullptr, exceptions, false};
+            stop_tunnel(&c, why.c_str());
+            record_lease(tun, uplink, given, true);
         }
         return 1;
     }
-    char text[env_text_size];
+    static char text[env_text_size], up_text[env_text_size];
     format_env(plan, tun, text, sizeof text);
 
-    const tunnel_plan* old = state.found == 1 ? &state.plan : nullptr;
-    char unit[64];
+    char unit[64], path[128];
     tunnel_unit(tun, unit, sizeof unit);
+    up_path(tun, path, sizeof path);
+    // A tunnel that came up with another plan than the file's was never
+    // restarted for it (an event cut short after writing it): it runs with
+    // settings of its own, and the lease's take over.
+    const bool other_plan = state.found == 1 && read_text_file(path, up_text, sizeof up_text) == 1 &&
+                            std::strcmp(up_text, state.text) != 0;
+    const tunnel_plan* old = state.found == 1 && !other_plan ? &state.plan : nullptr;
     const unit_action action = decide_unit_action(old, plan, unit_active(unit));
-    if (old != nullptr)
-        remove_lan_pieces(*old, &plan);
-    if (state.found == -1) {
-        // Its LAN pieces are unknown but to the history.
-        remove_lan_pieces_of_history();
+    if (state.found == -1)
         syslog(LOG_NOTICE, "ferrin@%s: the environment file is damaged; the lease on %s replaces it",
                tun, uplink);
-    }
-    if ((old == nullptr || std::strcmp(state.text, text) != 0) && write_env(tun, text) == -1)
-        return 1;
-
-    switch (action) {
-    case UNIT_KEEP:
+    if (action == UNIT_KEEP)
         syslog(LOG_INFO, "ferrin@%s: the lease on %s is unchanged; the tunnel runs on", tun,
                uplink);
-        // A renewal is the chance to stop announcing what has run out.
-        if (history_expired(read_history(), static_cast<long long>(time(nullptr))))
-            return apply_lan(tun, &plan, 1, exceptions.c_str()) == -1 ? 1 : 0;
-        return 0;
-    case UNIT_READDRESS: {
+    else if (action == UNIT_READDRESS)
         syslog(LOG_NOTICE, "ferrin@%s: new LAN settings; the tunnel runs on", tun);
-        if (apply_addresses(plan, tun) == -1)
-            return 1;
-        const int stored = apply_lan(tun, &plan, 1, exceptions.c_str());
-        mark_up(tun, text);
-        return stored == -1 ? 1 : 0;
-    }
-    case UNIT_START:
-    case UNIT_RESTART:
-        break;
-    }
-    syslog(LOG_NOTICE,
-           "ferrin@%s: %s: 6rd prefix %s, relay %s, address %s, delegated prefix %s (lease on %s)",
-           tun, action == UNIT_START ? "starting" : "restarting", plan.prefix, plan.relay,
-           plan.my_v4, plan.delegated, uplink);
-    // The unit's addr step tells the LAN once the daemon runs.
-    return unit_command(action == UNIT_START ? "start" : "restart", unit) == -1 ? 1 : 0;
+    else
+        syslog(LOG_NOTICE,
+               "ferrin@%s: %s: 6rd prefix %s, relay %s, address %s, delegated prefix %s (lease on %s)",
+               tun, action == UNIT_START ? "starting" : "restarting", plan.prefix, plan.relay,
+               plan.my_v4, plan.delegated, uplink);
+
+    event_context c{tun, &state, &plan, text, nullptr, exceptions, false};
+    const event_situation situation{EVENT_UP, state.found, action, 1};
+    const int result = run_event(situation, &c);
+    if (action == UNIT_KEEP && !c.put_back.empty())
+        syslog(LOG_NOTICE, "ferrin@%s: put back: %s", tun, c.put_back.c_str());
+    record_lease(tun, uplink, given, false);
+    return result;
 }
 
-int event_down(const char* settings_path, const char* uplink)
+int event_down(const char* settings_path, const char* uplink, const lease_record& given)
 {
     dhcp_settings settings;
     static tunnel_state state;
-    if (begin_event(settings_path, uplink, &settings, &state) == -1)
+    std::string exceptions;
+    if (begin_event(settings_path, uplink, &settings, &state, &exceptions) == -1)
         return 1;
     // Whatever the settings say now, a tunnel this lease fed has lost its
     // values; a damaged file is taken as the caller's.
     if (state.found == 0 || (state.found == 1 && std::strcmp(state.plan.uplink, uplink) != 0))
         return 0;
     const std::string why = std::string("the lease on ") + uplink + " ended or lost its 6rd option";
-    return stop_tunnel(settings.tunnel, state, why.c_str()) == -1 ? 1 : 0;
+    event_context c{settings.tunnel, &state, nullptr, nullptr, nullptr, exceptions, false};
+    const int result = stop_tunnel(&c, why.c_str());
+    record_lease(settings.tunnel, uplink, given, true);
+    return result;
 }
 
 int event_addr(const char* settings_path, const char* tun)
 {
-    exceptions = exceptions_pattern(settings_path);
     static tunnel_state state;
     read_state(tun, &state);
     if (state.found == -1)
@@ -300,36 +471,77 @@ int event_addr(const char* settings_path, const char* tun)
     // A tunnel set up by hand (/etc/ferrin only) keeps the operator's addresses.
     if (state.found == 0)
         return 0;
-    if (apply_addresses(state.plan, tun) == -1)
-        return 1;
+    event_context c{tun, &state, &state.plan, state.text, nullptr,
+                    exceptions_pattern(settings_path), true};
+    const int result = run_event(event_situation{EVENT_ADDR, 1, UNIT_KEEP, 1}, &c);
     // A history that can't be stored fails the next lease event, not the unit.
-    apply_lan(tun, &state.plan, 1, exceptions.c_str());
-    mark_up(tun, state.text);
-    return 0;
+    return result != 0 && c.history_stored ? 1 : 0;
 }
 
-int event_stopped(const char* settings_path, const char* tun, const char* service_result)
+int stop_tells_lan(const char* tun, const char* service_result)
 {
-    // After a crash the unit starts the daemon again within seconds: the
-    // hosts keep their router.
+    // After a crash the unit starts the daemon again within seconds, and a
+    // restart (an upgrade's, an operator's) at once: the hosts keep their
+    // router.
     if (service_result == nullptr || std::strcmp(service_result, "success") != 0)
         return 0;
-    exceptions = exceptions_pattern(settings_path);
-    static tunnel_state state;
-    read_state(tun, &state);
-    if (state.found != 1)
+    char unit[64];
+    tunnel_unit(tun, unit, sizeof unit);
+    if (unit_restarting(unit))
         return 0;
     // A lease that changed the file restarts the unit and tells the LAN
     // itself; only a stop of the tunnel as it came up is the router going.
-    char path[128];
-    static char up_text[env_text_size];
-    up_path(tun, path, sizeof path);
-    if (read_text_file(path, up_text, sizeof up_text) != 1 || std::strcmp(up_text, state.text) != 0)
+    static tunnel_state state;
+    read_state(tun, &state);
+    return state.found == 1 && came_up_with(tun, state.text) ? 1 : 0;
+}
+
+int event_stopped(const char* settings_path, const char* tun)
+{
+    static tunnel_state state;
+    read_state(tun, &state);
+    if (state.found != 1 || !came_up_with(tun, state.text))
         return 0;
     syslog(LOG_NOTICE, "ferrin@%s stopped: the LAN hears that the router is gone", tun);
-    apply_lan(tun, &state.plan, 0, exceptions.c_str());
-    mark_down(tun);
+    event_context c{tun, &state, &state.plan, state.text, nullptr,
+                    exceptions_pattern(settings_path), false};
+    run_event(event_situation{EVENT_STOPPED, 1, UNIT_KEEP, 1}, &c);
     return 0;
+}
+
+int event_link(const char* settings_path, const char* tun)
+{
+    static tunnel_state state;
+    read_state(tun, &state);
+    char unit[64];
+    tunnel_unit(tun, unit, sizeof unit);
+    // Only a tunnel that runs as it came up routes its LAN; the unit's own
+    // steps tell the LAN of the others.
+    if (state.found != 1 || !came_up_with(tun, state.text) || !unit_active(unit))
+        return 0;
+    event_context c{tun, &state, &state.plan, state.text, nullptr,
+                    exceptions_pattern(settings_path), false};
+    const int result = run_event(event_situation{EVENT_LINK, 1, UNIT_KEEP, 1}, &c);
+    if (!c.put_back.empty())
+        syslog(LOG_NOTICE, "ferrin@%s: a LAN link changed; put back: %s", tun, c.put_back.c_str());
+    return result;
+}
+
+int event_remove(const char* settings_path)
+{
+    char names[16][interface_name_size];
+    const int count = in_place_tunnels(names, 16);
+    const std::string exceptions = exceptions_pattern(settings_path);
+    int result = 0;
+    for (int i = 0; i < count; ++i) {
+        static tunnel_state state;
+        read_state(names[i], &state);
+        event_context c{names[i], &state, nullptr, nullptr, "the package is removed", exceptions,
+                        false};
+        if (run_event(event_situation{EVENT_REMOVE, state.found, UNIT_KEEP, 1}, &c) != 0)
+            result = 1;
+    }
+    return result;
 }
 
 int check_interface_argument(const char* name, bool tunnel)

@@ -10,6 +10,10 @@
 
 #include <string>
 
+// The routes to stale prefixes are set apart from the kernel's route of an
+// address by their metric (and protocol, static).
+inline constexpr char stale_route_metric[] = "2048";
+
 // Where the prefix history lives; it must outlast a reboot.
 inline constexpr char history_path[] = "/var/lib/ferrin/prefixes";
 
@@ -17,19 +21,21 @@ inline constexpr char history_path[] = "/var/lib/ferrin/prefixes";
 // (the damage logged).
 prefix_history read_history();
 
-// 1 when a stale prefix of the history has reached its end: the next
-// apply_lan stops announcing it.
-int history_expired(const prefix_history& history, long long now);
-
 // plan is null when there is no tunnel. With the tunnel up the LANs hear
 // this host as their router; down, that it is gone. exceptions is the nft
-// include pattern of the operator's own rules. 0, or -1 when the prefix
-// history could not be stored where it outlasts a reboot: the LAN is as the
-// plan asks all the same, and the next event stores it again.
-int apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const char* exceptions);
+// include pattern of the operator's own rules. What is in place is read
+// back and only what is missing or differs is done, so that any event may
+// call it and the same plan twice changes nothing; with reload_table the
+// table is loaded all the same (the operator's files may have changed).
+// put_back, when given, gets a list of what was missing and is in place now.
+// 0, or -1 when the prefix history could not be stored where it outlasts a
+// reboot: the LAN is as the plan asks all the same, and the next event
+// stores it again.
+int apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const char* exceptions,
+              int reload_table, std::string* put_back);
 
-// Takes down what apply_lan made for tun: its radvd unit and configuration,
-// its table. For a tunnel the settings no longer name.
+// Takes down what apply_lan made for tun: its link watcher, its radvd unit
+// and configuration, its table. For a tunnel the settings no longer name.
 void retire_lan(const char* tun);
 
 // "<settings folder>/lan-firewall.d/*.nft": the nft include pattern of the

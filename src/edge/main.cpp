@@ -8,6 +8,8 @@
 //   down uplink                               the lease ended or lost the option
 //   addr tun                                  addresses, routes and the LAN after a start
 //   stopped tun                               the LAN told the router is gone after a stop
+//   link tun                                  what a LAN link took is put back (the watcher's)
+//   remove                                    everything taken down (the package's removal)
 //   show v4 masklen plen prefix br ...        what a lease would give, nothing done
 //   status                                    what is in place, and why
 //
@@ -42,6 +44,8 @@ void print_usage()
                 "       ferrin-6rd down uplink\n"
                 "       ferrin-6rd addr tun\n"
                 "       ferrin-6rd stopped tun\n"
+                "       ferrin-6rd link tun\n"
+                "       ferrin-6rd remove\n"
                 "       ferrin-6rd show v4 masklen plen prefix br ...\n"
                 "       ferrin-6rd status\n"
                 "settings: %s\n"
@@ -55,9 +59,20 @@ void print_usage()
 template <typename Event, typename... Args>
 int locked(const char* name, bool tunnel, Event event, Args... args)
 {
-    if (check_interface_argument(name, tunnel) == -1 || lock_state(lock_seconds) == -1)
+    if ((name != nullptr && check_interface_argument(name, tunnel) == -1) ||
+        lock_state(lock_seconds) == -1)
         return 1;
     return event(settings_path, args...);
+}
+
+// What the DHCP client's hook has in its environment of the lease.
+lease_record given_lease()
+{
+    lease_record given{};
+    const char* lease = getenv("new_dhcp_lease_time");
+    lease_values(lease != nullptr ? lease : getenv("lease"), getenv("new_dhcp_renewal_time"),
+                 getenv("reason"), &given);
+    return given;
 }
 
 }  // namespace
@@ -74,13 +89,20 @@ int main(int argc, char** argv)
     const char* const* rest = argv + 2;
     const int count = argc - 2;
     if (std::strcmp(command, "up") == 0 && count >= 2)
-        return locked(rest[0], false, event_up, rest[0], rest[1], rest + 2, count - 2);
+        return locked(rest[0], false, event_up, rest[0], rest[1], rest + 2, count - 2,
+                      given_lease());
     if (std::strcmp(command, "down") == 0 && count == 1)
-        return locked(rest[0], false, event_down, rest[0]);
+        return locked(rest[0], false, event_down, rest[0], given_lease());
     if (std::strcmp(command, "addr") == 0 && count == 1)
         return locked(rest[0], true, event_addr, rest[0]);
     if (std::strcmp(command, "stopped") == 0 && count == 1)
-        return locked(rest[0], true, event_stopped, rest[0], getenv("SERVICE_RESULT"));
+        return check_interface_argument(rest[0], true) == -1                ? 1
+               : stop_tells_lan(rest[0], getenv("SERVICE_RESULT")) == 0 ? 0
+                                                                          : locked(rest[0], true, event_stopped, rest[0]);
+    if (std::strcmp(command, "link") == 0 && count == 1)
+        return locked(rest[0], true, event_link, rest[0]);
+    if (std::strcmp(command, "remove") == 0 && count == 0)
+        return locked(nullptr, true, event_remove);
     if (std::strcmp(command, "show") == 0 && count >= 1)
         return show_lease(settings_path, rest[0], rest + 1, count - 1);
     if (std::strcmp(command, "status") == 0 && count == 0)

@@ -64,21 +64,7 @@ std::string unit_state(const char* unit, std::string* main_pid)
     return active + " (" + property(out, "SubState") + ")";
 }
 
-bool address_in_place(const char* dev, const char* address)
-{
-    const char* argv[] = {"ip", "-6", "-o", "addr", "show", "dev", dev, nullptr};
-    return capture(argv).find(std::string(" ") + address + " ") != std::string::npos;
-}
-
-bool route_in_place(const char* type_and_prefix, const char* dev)
-{
-    const char* argv[] = {"ip", "-6", "route", "show", type_and_prefix, nullptr};
-    const std::string out = capture(argv);
-    return !out.empty() && (dev == nullptr || out.find(std::string("dev ") + dev + " ") !=
-                                                  std::string::npos);
-}
-
-const char* in_place(bool yes)
+const char* in_place(int yes)
 {
     return yes ? "in place" : "MISSING";
 }
@@ -192,7 +178,7 @@ int print_status(const char* settings_path)
         row("delegated prefix", plan.delegated);
         row(tun, std::string(plan.tun_address) + ": " +
                      in_place(address_in_place(tun, plan.tun_address)) + "; default route: " +
-                     in_place(route_in_place("default", tun)));
+                     in_place(route_in_place("default", (std::string("dev ") + tun).c_str())));
         for (int i = 0; i < plan.lan_count; ++i)
             row(plan.lans[i].name, std::string(plan.lans[i].prefix) + ", address " +
                                        plan.lans[i].address + ": " +
@@ -200,7 +186,7 @@ int print_status(const char* settings_path)
                                                                  plan.lans[i].address)));
         if (plan.unreachable[0] != '\0')
             row("unreachable", std::string(plan.unreachable) + ": " +
-                                   in_place(route_in_place(plan.unreachable, nullptr)));
+                                   in_place(route_in_place(plan.unreachable, "unreachable")));
     }
     const int forwarding = forwarding_on();
     row("forwarding", forwarding == 1 ? "on" : forwarding == 0 ? "off" : "unknown");
