@@ -8,6 +8,7 @@
 //   down uplink                               the lease ended or lost the option
 //   addr tun                                  addresses, routes and the LAN after a start
 //   stopped tun                               the LAN told the router is gone after a stop
+//   watch tun                                 the LAN follows its links (a unit of its own)
 //   link tun                                  what a LAN link took is put back (the watcher's)
 //   remove                                    everything taken down (the package's removal)
 //   show v4 masklen plen prefix br ...        what a lease would give, nothing done
@@ -19,6 +20,7 @@
 #include "edge/events.h"
 #include "edge/lan_apply.h"
 #include "edge/status.h"
+#include "edge/watch.h"
 
 #include <signal.h>
 #include <stdlib.h>
@@ -44,6 +46,7 @@ void print_usage()
                 "       ferrin-6rd down uplink\n"
                 "       ferrin-6rd addr tun\n"
                 "       ferrin-6rd stopped tun\n"
+                "       ferrin-6rd watch tun\n"
                 "       ferrin-6rd link tun\n"
                 "       ferrin-6rd remove\n"
                 "       ferrin-6rd show v4 masklen plen prefix br ...\n"
@@ -99,6 +102,8 @@ int main(int argc, char** argv)
         return check_interface_argument(rest[0], true) == -1                ? 1
                : stop_tells_lan(rest[0], getenv("SERVICE_RESULT")) == 0 ? 0
                                                                           : locked(rest[0], true, event_stopped, rest[0]);
+    if (std::strcmp(command, "watch") == 0 && count == 1)
+        return check_interface_argument(rest[0], true) == -1 ? 1 : watch_lan(rest[0]);
     if (std::strcmp(command, "link") == 0 && count == 1)
         return locked(rest[0], true, event_link, rest[0]);
     if (std::strcmp(command, "remove") == 0 && count == 0)
