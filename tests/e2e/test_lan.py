@@ -221,6 +221,8 @@ class LanBehindTheEdge(unittest.TestCase):
         self.assertLess(seconds, PROMPT)
         self.assertIsNone(self.address_in(second, preferred=True))
         show("the lease ended", "default route gone %.1f s after the release" % seconds)
+        # The rest of the event (the unit's stop, the address's removal) first.
+        self.settle()
         self.show_state("the lease ended")
 
     # The LAN follows its links, and every lease event puts back what is missing.
