@@ -141,6 +141,7 @@ struct event_context {
     bool unit_start;              // the unit's addr step: all of it is put in place anew
     std::string put_back = "";    // what was missing and is in place again
     int history_stored = 1;       // 0 when the prefix history could not be stored
+    bool lan_put = false;         // the new plan's LAN was put in place by this event
 };
 
 int lan(event_context* c, const tunnel_plan* plan, int tunnel_up)
@@ -153,6 +154,7 @@ int lan(event_context* c, const tunnel_plan* plan, int tunnel_up)
         c->history_stored = 0;
     if (!done.empty())
         c->put_back += (c->put_back.empty() ? "" : ", ") + done;
+    c->lan_put = tunnel_up && plan != nullptr;
     return 0;
 }
 
@@ -176,6 +178,23 @@ int write_up(const char* tun, const char* text)
     char path[128];
     up_path(tun, path, sizeof path);
     return text != nullptr ? replace_file(path, text, 0) : remove_file(path);
+}
+
+// Where the event put the new plan's pieces in place first, the old plan's
+// go only once they are there: else the file, written after, would name
+// addresses that are not in place, and the old ones would be gone. An
+// interface that is not there has nothing to be in place.
+bool new_pieces_in_place(const event_context* c)
+{
+    for (int i = 0; c->plan != nullptr && i < c->plan->lan_count; ++i) {
+        const lan_plan& lan = c->plan->lans[i];
+        if (link_state(lan.name) != 0 && !address_in_place(lan.name, lan.address)) {
+            syslog(LOG_ERR, "%s: the address %s is not in place; the old plan's stay", lan.name,
+                   lan.address);
+            return false;
+        }
+    }
+    return true;
 }
 
 // One step; 0, or -1 after logging when the event must stop here.
@@ -203,7 +222,9 @@ int run_step(event_step step, event_context* c)
         syslog(LOG_NOTICE, "ferrin@%s: stopping: %s", c->tun, c->why);
         return stop_units(c->tun, true);
     case STEP_REMOVE_OLD_PIECES:
-        return s.found == 1 ? remove_lan_pieces(s.plan, c->plan) : 0;
+        if (s.found != 1)
+            return 0;
+        return !c->lan_put || new_pieces_in_place(c) ? remove_lan_pieces(s.plan, c->plan) : -1;
     case STEP_REMOVE_STALE_ROUTES: {
         static char prefixes[max_history * 2][64], devs[max_history * 2][16];
         const int count = routes_with_metric(stale_route_metric, prefixes, devs, max_history * 2);

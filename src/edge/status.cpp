@@ -130,7 +130,12 @@ void print_advertisements(const char* tun, int found, const tunnel_plan& plan, b
         row("advertisements", say);
     }
     const long long now = static_cast<long long>(time(nullptr));
-    const char* heard = runs ? "announced with zero lifetimes" : "not announced: radvd does not run";
+    // "announced with zero lifetimes for 300 s more", or for how long it
+    // would be while radvd does not run.
+    auto heard = [runs](const std::string& span) {
+        return runs ? "announced with zero lifetimes for " + span + " s more"
+                    : "for " + span + " s more, not announced: radvd does not run";
+    };
     const int stale = stale_count(history);
     long long last = 0;
     std::string where;
@@ -149,13 +154,11 @@ void print_advertisements(const char* tun, int found, const tunnel_plan& plan, b
             where += std::string(" ") + r.lan + ",";
         if (stale > stale_lines)
             continue;
-        std::snprintf(line, sizeof line, "%s on %s, %s for %lld s more", r.prefix, r.lan, heard,
-                      left);
-        row("  stale", line);
+        row("  stale", std::string(r.prefix) + " on " + r.lan + ", " + heard(std::to_string(left)));
     }
     if (stale > stale_lines)
         row("  stale", std::to_string(stale) + " prefixes on" + where.substr(0, where.size() - 1) +
-                           ", " + heard + " for up to " + std::to_string(last) + " s more");
+                           ", " + heard("up to " + std::to_string(last)));
 }
 
 // What the last lease events said: when it came, and when it ends or ended.
