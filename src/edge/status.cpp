@@ -170,9 +170,12 @@ std::string lease_times(const char* tun, int found)
     if (read_text_file(path, text, sizeof text) != 1 || parse_lease_record(text, &r) == -1)
         return "";
     const long long now = static_cast<long long>(time(nullptr));
-    if (found != 1 && r.ended != 0)
-        return "the lease on " + std::string(r.uplink) + " ended " + when(r.ended, now) +
-               (r.why[0] != '\0' ? std::string(" (") + r.why + ")" : "");
+    if (found != 1 && r.ended != 0) {
+        std::string ended = when(r.ended, now);
+        if (r.why[0] != '\0')
+            ended.insert(ended.size() - 1, std::string(", ") + r.why);
+        return "the lease on " + std::string(r.uplink) + " ended " + ended;
+    }
     if (found != 1 || r.renewed == 0)
         return "";
     std::string say = "; renewed " + when(r.renewed, now);
