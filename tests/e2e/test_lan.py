@@ -21,6 +21,12 @@ its default route within seconds. What rdisc6 hears, ferrin-6rd status and
 the nftables table are printed at each step, with the seconds each change
 took to reach the host.
 
+The LAN follows its links: a LAN link that goes down and up (with and
+without keep_addr_on_down), and a LAN interface made after the lease with a
+second host behind it, reach the other site again within seconds, put back
+by the link watcher without a lease event; radvd's unit stopped is started
+again by the next renewal, which says so.
+
 Run alone as root: FERRIN_BINARY=build/ferrin python3 tests/e2e/test_lan.py -v
 """
 
