@@ -78,6 +78,17 @@ lease_record given_lease()
     return given;
 }
 
+// Whether the stop tells the LAN anything is read without the lock: the
+// package's removal holds it while it stops the units.
+int command_stopped(const char* tun)
+{
+    if (check_interface_argument(tun, true) == -1)
+        return 1;
+    if (stop_tells_lan(tun, getenv("SERVICE_RESULT")) == 0)
+        return 0;
+    return locked(tun, true, event_stopped, tun);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -99,9 +110,7 @@ int main(int argc, char** argv)
     if (std::strcmp(command, "addr") == 0 && count == 1)
         return locked(rest[0], true, event_addr, rest[0]);
     if (std::strcmp(command, "stopped") == 0 && count == 1)
-        return check_interface_argument(rest[0], true) == -1                ? 1
-               : stop_tells_lan(rest[0], getenv("SERVICE_RESULT")) == 0 ? 0
-                                                                          : locked(rest[0], true, event_stopped, rest[0]);
+        return command_stopped(rest[0]);
     if (std::strcmp(command, "watch") == 0 && count == 1)
         return check_interface_argument(rest[0], true) == -1 ? 1 : watch_lan(rest[0]);
     if (std::strcmp(command, "link") == 0 && count == 1)
