@@ -45,6 +45,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
 UNIT_NAME = "ferrin@.service"
 RADVD_UNIT_NAME = "ferrin-radvd@.service"
+LAN_UNIT_NAME = "ferrin-lan@.service"
 ENV_EXAMPLE = "ferrin.env.example"
 SYSUSERS = "ferrin.sysusers"
 # The exit status of a check that cannot run here, as CTest is told.
@@ -404,6 +405,12 @@ def check_unit(dist_dir, binary):
         with open(unit_path, "w", encoding="utf-8") as f:
             f.write(text.replace(SOURCE_BINARY_PATH, os.path.abspath(binary)))
         verify_unit(unit_path, os.path.join(tmp, "man"))
+        # The LAN's link watcher, bound to the tunnel's unit beside it.
+        with open(os.path.join(tmp, LAN_UNIT_NAME), "w", encoding="utf-8") as f:
+            f.write(read(os.path.join(dist_dir, LAN_UNIT_NAME)).replace(
+                SOURCE_HELPER_PATH, os.path.join(os.path.dirname(os.path.abspath(binary)),
+                                                 "ferrin-6rd")))
+        verify_unit(os.path.join(tmp, LAN_UNIT_NAME), os.path.join(tmp, "man"), name=LAN_UNIT_NAME)
         # The LAN's radvd unit, where radvd is installed (a Recommends of the package).
         if shutil.which("radvd", path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin"):
             shutil.copy(os.path.join(dist_dir, RADVD_UNIT_NAME), tmp)
@@ -459,6 +466,7 @@ def check_install(dist_dir, build_dir, prefix, sbindir, mandir, unitdir, docdir,
                 os.path.join(place(mandir), "man8", "ferrin-6rd.8"): "ferrin-6rd.8",
                 os.path.join(place(unitdir), UNIT_NAME): UNIT_NAME,
                 os.path.join(place(unitdir), RADVD_UNIT_NAME): RADVD_UNIT_NAME,
+                os.path.join(place(unitdir), LAN_UNIT_NAME): LAN_UNIT_NAME,
                 os.path.join(place(docdir), "examples", ENV_EXAMPLE): ENV_EXAMPLE,
                 os.path.join(place(sysusersdir), "ferrin.conf"): SYSUSERS,
                 os.path.join(place(sysconfdir), "ferrin", "dhcp.conf"): "dhcp/dhcp.conf",

@@ -4,6 +4,7 @@
 #include "edge/env_file.h"
 #include "edge/lan_firewall.h"
 #include "edge/radvd_config.h"
+#include "edge/reconcile.h"
 #include "edge/system_actions.h"
 #include "edge/text.h"
 
@@ -19,9 +20,6 @@
 
 namespace {
 
-// Set apart from the kernel's route of an address by its metric and protocol.
-const char stale_route_metric[] = "2048";
-
 void stop_radvd(const char* tun)
 {
     char path[128], unit[64];
@@ -30,6 +28,12 @@ void stop_radvd(const char* tun)
         unit_command("stop", unit);
     radvd_config_path(tun, path, sizeof path);
     remove_file(path);
+    // Where an earlier version kept it: left there, it would name a tunnel
+    // in place for good.
+    for (const char* legacy : {".radvd.conf", ".radvd.conf.new"}) {
+        std::snprintf(path, sizeof path, "%s/%s%s", state_dir, tun, legacy);
+        remove_file(path);
+    }
 }
 
 // How the copy in /run says that /var/lib holds an older history.
@@ -93,43 +97,53 @@ void log_advertisements(const char* unit, const tunnel_plan* plan, int tunnel_up
     syslog(LOG_INFO, "%s: %s", unit, said.c_str());
 }
 
-void apply_radvd(const char* tun, const tunnel_plan* plan, int tunnel_up,
-                 const prefix_history& history)
+// The text radvd is given, for the LANs that can be advertised now, and
+// whether the file in use holds it already.
+void radvd_facts(const char* tun, const tunnel_plan* shown, int tunnel_up,
+                 const prefix_history& history, lan_facts* facts, char* text, size_t size)
 {
-    static char text[radvd_text_size];
-    radvd_config(plan, tunnel_up, history, tun, text, sizeof text);
+    radvd_config(shown, tunnel_up, history, tun, text, size, facts->forwarding == 1);
+    char path[128], unit[64];
+    static char in_use[radvd_text_size];
+    radvd_config_path(tun, path, sizeof path);
+    radvd_unit(tun, unit, sizeof unit);
+    const int found = read_text_file(path, in_use, sizeof in_use);
+    facts->radvd_installed = program_installed("radvd");
+    facts->radvd_wanted = text[0] != '\0';
+    facts->radvd_current = text[0] == '\0' ? found == 0 : found == 1 && std::strcmp(in_use, text) == 0;
+    facts->radvd_active = unit_active(unit);
+}
+
+// Gives radvd the text: stops it when there is nothing to hear, else
+// replaces its file and reloads it when it runs, or starts it. 1 when the
+// LAN hears it now.
+int apply_radvd(const char* tun, const char* text, int active)
+{
     char path[128], unit[64];
     radvd_config_path(tun, path, sizeof path);
     radvd_unit(tun, unit, sizeof unit);
     if (text[0] == '\0') {
         stop_radvd(tun);
-        return;
-    }
-    if (!program_installed("radvd")) {
-        syslog(LOG_ERR, "radvd is not installed: the LAN hears no router advertisements and its "
-                        "hosts get no IPv6 address (install radvd)");
-        return;
+        return 0;
     }
     // A reload of a file radvd refuses would end it: the file in use is
     // replaced only by one radvd has taken.
     const std::string candidate = std::string(path) + ".new";
     if (replace_file(candidate.c_str(), text, 0) == -1)
-        return;
+        return 0;
     if (check_radvd_config(candidate.c_str()) == -1) {
         syslog(LOG_ERR, "%s: radvd refused it; the LAN hears what it heard before", candidate.c_str());
         remove_file(candidate.c_str());
-        return;
+        return 0;
     }
     if (std::rename(candidate.c_str(), path) == -1) {
         syslog(LOG_ERR, "%s: rename: %m", path);
         remove_file(candidate.c_str());
-        return;
+        return 0;
     }
     // radvd advertises at once after a reload (SIGHUP); a restart would
     // first tell the hosts that the router is gone.
-    const int told = unit_active(unit) ? unit_signal(unit, "HUP") : unit_command("start", unit);
-    if (told == 0)
-        log_advertisements(unit, plan, tunnel_up, history);
+    return (active ? unit_signal(unit, "HUP") : unit_command("start", unit)) == 0;
 }
 
 // The operator's files a pattern names, one a line, in nft's order; a
@@ -269,37 +283,122 @@ void apply_firewall(const char* tun, const tunnel_plan* plan, const prefix_histo
                     "tunnel", table);
 }
 
-bool stale_in(const prefix_history& history, const prefix_record& r)
+// Adds what to the list of what was put back.
+void note(std::string* done, const std::string& what)
 {
-    for (int i = 0; i < history.count; ++i)
-        if (history.records[i].stale_until != 0 &&
-            std::strcmp(history.records[i].lan, r.lan) == 0 &&
-            std::strcmp(history.records[i].prefix, r.prefix) == 0)
-            return true;
-    return false;
+    if (done != nullptr)
+        *done += (done->empty() ? "" : ", ") + what;
+}
+
+// What is in place of the LAN, but radvd's part (which waits for the repairs).
+void read_lan_facts(const char* tun, const tunnel_plan* plan, const prefix_history& history,
+                    const char* exceptions, lan_facts* facts, char (*prefixes)[64],
+                    char (*devs)[16], int* routes)
+{
+    for (int i = 0; plan != nullptr && i < plan->lan_count; ++i) {
+        const lan_plan& lan = plan->lans[i];
+        facts->lan_link[i] = link_state(lan.name);
+        facts->lan_address[i] = address_in_place(lan.name, lan.address);
+    }
+    facts->unreachable = plan != nullptr && plan->unreachable[0] != '\0' &&
+                         route_in_place(plan->unreachable, "unreachable");
+    *routes = routes_with_metric(stale_route_metric, prefixes, devs, max_history * 2);
+    for (int i = 0; i < history.count; ++i) {
+        const prefix_record& r = history.records[i];
+        facts->stale_link[i] = link_state(r.lan);
+        for (int k = 0; k < *routes; ++k)
+            if (std::strcmp(prefixes[k], r.prefix) == 0 && std::strcmp(devs[k], r.lan) == 0)
+                facts->stale_route[i] = 1;
+    }
+    facts->forwarding = forwarding_on();
+    static char text[firewall_text_size], in_use[firewall_text_size];
+    char path[128], table[32], edge[256];
+    edge_exceptions_pattern(exceptions, edge, sizeof edge);
+    // A text too long to make is wanted all the same: apply_firewall says why
+    // it can't be loaded.
+    facts->table_wanted =
+        firewall_text(plan, history, tun, {exceptions, edge}, text, sizeof text) != 0;
+    firewall_path(tun, path, sizeof path);
+    firewall_table_name(tun, table, sizeof table);
+    facts->nft_installed = program_installed("nft");
+    const int found = read_text_file(path, in_use, sizeof in_use);
+    // The file of a table that is gone is removed after it. A table loaded
+    // without an operator's file nft refused is never current: each event
+    // tries the file again, and says so while it is still refused.
+    facts->table_current = facts->table_wanted ? found == 1 && std::strcmp(in_use, text) == 0
+                                               : found == 0;
+    facts->table_loaded = facts->nft_installed && table_loaded(table);
+    char unit[64];
+    watch_unit(tun, unit, sizeof unit);
+    facts->watcher_active = unit_active(unit);
 }
 
 // The edge's address in a stale prefix is gone, and with it the route to the
 // hosts still sending from it: without one of its own, the answer that
-// tells them so would follow the domain route into the tunnel.
-void route_stale_prefixes(const prefix_history& old, const prefix_history& history)
+// tells them so would follow the domain route into the tunnel. The routes
+// of records gone from the history are found in place: an event killed
+// before it removed them leaves them to the next.
+void route_stale_prefixes(const prefix_history& history, const lan_repairs& r,
+                          char (*prefixes)[64], char (*devs)[16], int routes, std::string* done)
 {
-    for (int i = 0; i < old.count; ++i) {
-        const prefix_record& r = old.records[i];
-        if (r.stale_until != 0 && !stale_in(history, r)) {
-            const char* args[] = {"route", "del", r.prefix, "dev", r.lan, "proto", "static",
-                                  "metric", stale_route_metric, nullptr};
-            run_ip(args, 1);
-        }
-    }
     for (int i = 0; i < history.count; ++i) {
-        const prefix_record& r = history.records[i];
-        if (r.stale_until != 0) {
-            const char* args[] = {"route", "replace", r.prefix, "dev", r.lan, "proto", "static",
+        if (!r.stale_route[i])
+            continue;
+        const prefix_record& p = history.records[i];
+        const char* args[] = {"route", "replace", p.prefix, "dev", p.lan, "proto", "static",
+                              "metric", stale_route_metric, nullptr};
+        if (run_ip(args, 0) == 0)
+            note(done, std::string("the route to the stale prefix ") + p.prefix + " on " + p.lan);
+    }
+    for (int k = 0; k < routes; ++k)
+        if (!stale_route_wanted(history, prefixes[k], devs[k])) {
+            const char* args[] = {"route", "del", prefixes[k], "dev", devs[k], "proto", "static",
                                   "metric", stale_route_metric, nullptr};
             run_ip(args, 1);
         }
+}
+
+// The LAN addresses and the unreachable route; facts learns what is there now.
+void put_lan_addresses(const tunnel_plan* plan, const lan_repairs& r, lan_facts* facts,
+                       std::string* done)
+{
+    for (int i = 0; plan != nullptr && i < plan->lan_count; ++i) {
+        const lan_plan& lan = plan->lans[i];
+        // A link that goes down and up keeps its address; where that can't
+        // be set (a read-only /proc/sys) the link watcher puts it back.
+        if (r.lan_keep[i])
+            keep_addresses_on_down(lan.name);
+        if (!r.lan_address[i])
+            continue;
+        const char* args[] = {"addr", "replace", lan.address, "dev", lan.name, nullptr};
+        if (run_ip(args, 0) == 0) {
+            facts->lan_address[i] = 1;
+            note(done, std::string("the address ") + lan.address + " on " + lan.name);
+        }
     }
+    if (r.unreachable) {
+        const char* args[] = {"route", "replace", "unreachable", plan->unreachable, nullptr};
+        if (run_ip(args, 0) == 0)
+            note(done, std::string("the unreachable route to ") + plan->unreachable);
+    }
+}
+
+// Not before the tunnel is up: until then this host is no router.
+void put_forwarding(lan_facts* facts, std::string* done)
+{
+    const int turned = turn_on_forwarding();
+    if (turned >= 0)
+        facts->forwarding = 1;
+    if (turned == 1) {
+        syslog(LOG_NOTICE, "IPv6 forwarding turned on for the LAN (net.ipv6.conf.all.forwarding = 1)");
+        note(done, "IPv6 forwarding");
+    }
+    // Some containers see /proc/sys read-only; forwarding turned on from
+    // outside is seen by the link watcher, and the LAN hears its router.
+    if (turned == -1)
+        syslog(LOG_ERR, "IPv6 forwarding is off and can't be turned on from here: the LAN hears "
+                        "that this host is no default router until it is turned on "
+                        "(net.ipv6.conf.all.forwarding = 1, from outside a container)");
 }
 
 }  // namespace
@@ -325,47 +424,82 @@ prefix_history read_history()
     return prefix_history{};
 }
 
-int history_expired(const prefix_history& history, long long now)
-{
-    if (stale_times_due(history, now))
-        return 1;
-    // A history /var/lib did not take is tried again at every event.
-    static char text[history_text_size];
-    return read_text_file(run_history_path, text, sizeof text) == 1 &&
-           std::strstr(text, not_stored_mark) != nullptr;
-}
-
-int apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const char* exceptions)
+int apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const char* exceptions,
+              int reload_table, std::string* put_back)
 {
     const prefix_history old = read_history();
     const prefix_history history = next_history(old, plan, static_cast<long long>(time(nullptr)));
-    // Also when nothing changed: a copy an earlier event could not write is
-    // written now.
+    // Stored before any host hears of a prefix: one forgotten in a power cut
+    // would never be withdrawn. Also when nothing changed: a copy an earlier
+    // event could not write is written now.
     const int stored = write_history(history);
-    route_stale_prefixes(old, history);
-    // Not before the tunnel is up: until then this host is no router.
-    if (tunnel_up && plan != nullptr && plan->lan_count > 0) {
-        const int turned = turn_on_forwarding();
-        if (turned == 1)
-            syslog(LOG_NOTICE,
-                   "IPv6 forwarding turned on for the LAN (net.ipv6.conf.all.forwarding = 1)");
-        // Some containers see /proc/sys read-only; forwarding turned on from
-        // outside works at once, with what the LAN hears already.
-        if (turned == -1)
-            syslog(LOG_ERR, "IPv6 forwarding is off and can't be turned on from here: the LAN's "
-                            "hosts reach nothing beyond this host until it is turned on "
-                            "(net.ipv6.conf.all.forwarding = 1, from outside a container)");
+
+    lan_facts facts{};
+    static char prefixes[max_history * 2][64], devs[max_history * 2][16];
+    int routes = 0;
+    read_lan_facts(tun, plan, history, exceptions, &facts, prefixes, devs, &routes);
+    const lan_repairs r = decide_repairs(plan, tunnel_up, history, facts);
+    std::string done;
+
+    // The table before anything opens the LAN to the tunnel: forwarding and
+    // the advertisements that make this host the LAN's router.
+    if (r.table || reload_table || (!facts.nft_installed && facts.table_wanted && !put_back)) {
+        apply_firewall(tun, plan, history, exceptions);
+        char table[32];
+        firewall_table_name(tun, table, sizeof table);
+        if (facts.table_wanted && !facts.table_loaded && facts.nft_installed)
+            note(&done, std::string("the table ip6 ") + table);
     }
-    apply_radvd(tun, plan, tunnel_up, history);
-    apply_firewall(tun, plan, history, exceptions);
+    put_lan_addresses(plan, r, &facts, &done);
+    route_stale_prefixes(history, r, prefixes, devs, routes, &done);
+    if (r.forwarding)
+        put_forwarding(&facts, &done);
+
+    // What radvd says depends on what the repairs left in place.
+    static char text[radvd_text_size];
+    static tunnel_plan shown;
+    if (plan != nullptr)
+        shown = advertised_lans(*plan, facts);
+    radvd_facts(tun, plan != nullptr ? &shown : nullptr, tunnel_up, history, &facts, text,
+                sizeof text);
+    const lan_repairs told = decide_repairs(plan, tunnel_up, history, facts);
+    char unit[64];
+    radvd_unit(tun, unit, sizeof unit);
+    if (!facts.radvd_installed && facts.radvd_wanted && !put_back)
+        syslog(LOG_ERR, "radvd is not installed: the LAN hears no router advertisements and its "
+                        "hosts get no IPv6 address (install radvd)");
+    if ((told.radvd_config || told.radvd_start) && apply_radvd(tun, text, facts.radvd_active)) {
+        log_advertisements(unit, plan != nullptr ? &shown : nullptr,
+                           tunnel_up && facts.forwarding == 1, history);
+        if (!facts.radvd_active)
+            note(&done, unit);
+    }
+
+    if (r.watcher) {
+        watch_unit(tun, unit, sizeof unit);
+        if (unit_command("start", unit) == 0)
+            note(&done, unit);
+    }
+    if (put_back != nullptr)
+        *put_back = done;
     return stored;
 }
 
 void retire_lan(const char* tun)
 {
+    char unit[64];
+    watch_unit(tun, unit, sizeof unit);
+    if (unit_active(unit))
+        unit_command("stop", unit);
     stop_radvd(tun);
     // No plan and nothing stale: the text that removes the table.
     apply_firewall(tun, nullptr, prefix_history{}, "");
+}
+
+std::string exceptions_pattern(const char* settings_path)
+{
+    const std::string settings(settings_path);
+    return settings.substr(0, settings.rfind('/')) + "/lan-firewall.d/*.nft";
 }
 
 void radvd_config_path(const char* tun, char* out, size_t size)

@@ -8,30 +8,26 @@
 //   down uplink                               the lease ended or lost the option
 //   addr tun                                  addresses, routes and the LAN after a start
 //   stopped tun                               the LAN told the router is gone after a stop
+//   watch tun                                 the LAN follows its links (a unit of its own)
+//   link tun                                  what a LAN link took is put back (the watcher's)
+//   remove                                    everything taken down (the package's removal)
 //   show v4 masklen plen prefix br ...        what a lease would give, nothing done
 //   status                                    what is in place, and why
 //
-// Every event compares the plan in force (the environment file) with the
-// new one (from the lease and the settings, or none) and changes only what
-// differs; the LAN's router advertisements, firewall and prefix history are
-// made from the plan and the state of the tunnel (lan_apply).
+// The events and their steps are in events.cpp; here only the command line
+// and the lock.
 #include "edge/env_file.h"
+#include "edge/events.h"
 #include "edge/lan_apply.h"
-#include "edge/lease_plan.h"
-#include "edge/settings.h"
 #include "edge/status.h"
-#include "edge/system_actions.h"
-#include "edge/text.h"
+#include "edge/watch.h"
 
-#include <arpa/inet.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <syslog.h>
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <string>
 
 #ifndef FERRIN_SETTINGS_PATH
 #define FERRIN_SETTINGS_PATH "/etc/ferrin/dhcp.conf"
@@ -41,8 +37,6 @@ namespace {
 
 const char settings_path[] = FERRIN_SETTINGS_PATH;
 
-// The daemon makes its interface within milliseconds of its start.
-constexpr int interface_wait_seconds = 10;
 // Another event holds the state for a few bounded commands at most.
 constexpr int lock_seconds = 60;
 
@@ -52,6 +46,9 @@ void print_usage()
                 "       ferrin-6rd down uplink\n"
                 "       ferrin-6rd addr tun\n"
                 "       ferrin-6rd stopped tun\n"
+                "       ferrin-6rd watch tun\n"
+                "       ferrin-6rd link tun\n"
+                "       ferrin-6rd remove\n"
                 "       ferrin-6rd show v4 masklen plen prefix br ...\n"
                 "       ferrin-6rd status\n"
                 "settings: %s\n"
@@ -60,367 +57,36 @@ void print_usage()
                 settings_path, state_dir, history_path);
 }
 
-// "<settings folder>/lan-firewall.d/*.nft": the operator's own rules for
-// traffic from the tunnel to the LAN.
-std::string exceptions_pattern()
+// Runs event under the helper's lock, which serialises every reading and
+// writing of the state; an argument that names no interface is refused first.
+template <typename Event, typename... Args>
+int locked(const char* name, bool tunnel, Event event, Args... args)
 {
-    const std::string settings(settings_path);
-    return settings.substr(0, settings.rfind('/')) + "/lan-firewall.d/*.nft";
-}
-
-// A tunnel's name (from the unit's instance) is one the settings took; an
-// uplink's is the kernel's, as the DHCP client passes it.
-int check_interface_argument(const char* name, bool tunnel = false)
-{
-    if (!(tunnel ? valid_plain_interface_name(name) : valid_interface_name(name))) {
-        syslog(LOG_ERR, "%s: not an interface name", name);
-        return -1;
-    }
-    return 0;
-}
-
-// The relay or the leased address is the broadcast address of the subnet
-// the uplink has the lease's address in.
-bool on_uplink_broadcast(const tunnel_plan& plan, const char* leased_v4, const char* uplink)
-{
-    in_addr leased, broadcast;
-    return inet_pton(AF_INET, leased_v4, &leased) == 1 &&
-           subnet_broadcast(uplink, leased, &broadcast) == 1 &&
-           refuse_broadcast(plan, leased_v4, broadcast, uplink) == -1;
-}
-
-// The tunnel as the last event left it.
-struct tunnel_state {
-    int found;  // 1 with the plan, 0 without a file, -1 for one that can't be read whole
-    tunnel_plan plan;
-    char text[env_text_size];
-};
-
-void read_state(const char* tun, tunnel_state* out)
-{
-    out->found = read_env(tun, &out->plan, out->text, sizeof out->text);
-}
-
-bool has_lan(const tunnel_plan* plan, const lan_plan& lan)
-{
-    for (int i = 0; plan != nullptr && i < plan->lan_count; ++i)
-        if (std::strcmp(plan->lans[i].name, lan.name) == 0 &&
-            std::strcmp(plan->lans[i].address, lan.address) == 0)
-            return true;
-    return false;
-}
-
-// Removes what a plan put in place outside the tun interface (whose addresses
-// and routes go with the daemon), where the new plan (if any) does not put
-// the same back. Missing pieces are fine: down may run any number of times.
-void remove_lan_pieces(const tunnel_plan& old_plan, const tunnel_plan* new_plan)
-{
-    for (int i = 0; i < old_plan.lan_count; ++i) {
-        const lan_plan& lan = old_plan.lans[i];
-        if (has_lan(new_plan, lan))
-            continue;
-        const char* args[] = {"addr", "del", lan.address, "dev", lan.name, nullptr};
-        run_ip(args, 1);
-    }
-    if (old_plan.unreachable[0] != '\0' &&
-        (new_plan == nullptr || std::strcmp(old_plan.unreachable, new_plan->unreachable) != 0)) {
-        const char* args[] = {"route", "del", "unreachable", old_plan.unreachable, nullptr};
-        run_ip(args, 1);
-    }
-}
-
-// A damaged file names no LAN: the prefixes in force in the history tell
-// which addresses this helper put on which interface.
-void remove_lan_pieces_of_history()
-{
-    const prefix_history history = read_history();
-    tunnel_plan made{};
-    for (int i = 0; i < history.count && made.lan_count < max_lans; ++i) {
-        const prefix_record& r = history.records[i];
-        if (r.stale_until != 0)
-            continue;
-        lan_plan& lan = made.lans[made.lan_count++];
-        copy_text(lan.name, sizeof lan.name, r.lan);
-        std::string address(r.prefix);
-        address = address.substr(0, address.find('/')) + "1/64";
-        copy_text(lan.address, sizeof lan.address, address.c_str());
-    }
-    remove_lan_pieces(made, nullptr);
-}
-
-// The addresses and routes of a running tunnel, as the addr step makes them.
-// Replacing makes every step safe to repeat. A LAN that fails is logged and
-// leaves the tunnel itself working.
-int apply_addresses(const tunnel_plan& plan, const char* tun)
-{
-    if (wait_for_interface(tun, interface_wait_seconds) == -1)
-        return -1;
-    // The tun interface has no link layer and no neighbours: nothing to detect.
-    const char* address[] = {"addr", "replace", plan.tun_address, "dev", tun, "nodad", nullptr};
-    const char* route[] = {"route", "replace", "default", "dev", tun, nullptr};
-    if (run_ip(address, 0) == -1 || run_ip(route, 0) == -1)
-        return -1;
-    for (int i = 0; i < plan.lan_count; ++i) {
-        const char* lan[] = {"addr", "replace", plan.lans[i].address, "dev", plan.lans[i].name,
-                             nullptr};
-        run_ip(lan, 0);
-    }
-    if (plan.unreachable[0] != '\0') {
-        const char* rest[] = {"route", "replace", "unreachable", plan.unreachable, nullptr};
-        run_ip(rest, 0);
-    }
-    syslog(LOG_INFO, "%s: address %s and the default route in place", tun, plan.tun_address);
-    return 0;
-}
-
-void mark_up(const char* tun, const char* text)
-{
-    char path[128];
-    up_path(tun, path, sizeof path);
-    replace_file(path, text, 0);
-}
-
-void mark_down(const char* tun)
-{
-    char path[128];
-    up_path(tun, path, sizeof path);
-    remove_file(path);
-}
-
-// Stops the unit of tun and removes what its plan put in place outside the
-// tun interface, and its files. why ends the log line.
-int take_down(const char* tun, const tunnel_state& state, const char* why)
-{
-    syslog(LOG_NOTICE, "ferrin@%s: stopping: %s", tun, why);
-    char unit[64];
-    tunnel_unit(tun, unit, sizeof unit);
-    int result = unit_command("stop", unit);
-    if (state.found == 1)
-        remove_lan_pieces(state.plan, nullptr);
-    if (remove_env(tun) == -1)
-        result = -1;
-    mark_down(tun);
-    return result;
-}
-
-// Stops the tunnel tun and removes what it put in place: its unit, its LAN
-// address and route, its environment file; the LAN hears that the router
-// is gone and its prefixes are stale.
-int stop_tunnel(const char* tun, const tunnel_state& state, const char* why)
-{
-    const int result = take_down(tun, state, why);
-    if (state.found != 1)
-        remove_lan_pieces_of_history();
-    apply_lan(tun, nullptr, 0, exceptions_pattern().c_str());
-    return result;
-}
-
-// What the settings no longer name is stopped and removed: the tunnels of
-// an earlier tunnel setting (their LANs' prefixes turn stale when the
-// tunnel the settings name tells its LAN), and a tunnel fed by an uplink the
-// settings no longer take.
-void retire_old_settings(const dhcp_settings& settings, tunnel_state* state)
-{
-    char names[16][16];
-    const int count = env_tunnels(names, 16);
-    int retired = 0;
-    const std::string why = std::string("the settings now name the tunnel ") + settings.tunnel;
-    for (int i = 0; i < count; ++i) {
-        if (std::strcmp(names[i], settings.tunnel) == 0)
-            continue;
-        ++retired;
-        static tunnel_state old;
-        read_state(names[i], &old);
-        take_down(names[i], old, why.c_str());
-        retire_lan(names[i]);
-    }
-    if (state->found == 1 && settings.uplink[0] != '\0' &&
-        std::strcmp(state->plan.uplink, settings.uplink) != 0) {
-        const std::string uplink_why = std::string("the settings now name the uplink ") +
-                                       settings.uplink + ", not " + state->plan.uplink;
-        stop_tunnel(settings.tunnel, *state, uplink_why.c_str());
-        state->found = 0;
-    } else if (retired > 0 && state->found == 0) {
-        // Nothing of the new tunnel yet: its LAN hears the old prefixes are stale.
-        apply_lan(settings.tunnel, nullptr, 0, exceptions_pattern().c_str());
-    }
-}
-
-// The settings and the state of their tunnel, under the lock, with what an
-// earlier setting made retired. 1 when the lease on uplink is one the
-// settings take, 0 when they name another uplink, -1 after logging.
-int begin_event(const char* uplink, dhcp_settings* settings, tunnel_state* state)
-{
-    if (check_interface_argument(uplink) == -1 || read_settings(settings_path, settings) == -1 ||
+    if ((name != nullptr && check_interface_argument(name, tunnel) == -1) ||
         lock_state(lock_seconds) == -1)
-        return -1;
-    read_state(settings->tunnel, state);
-    retire_old_settings(*settings, state);
-    return settings->uplink[0] == '\0' || std::strcmp(settings->uplink, uplink) == 0 ? 1 : 0;
+        return 1;
+    return event(settings_path, args...);
 }
 
-int command_up(const char* uplink, const char* leased_v4, const char* const* words, int count)
+// What the DHCP client's hook has in its environment of the lease.
+lease_record given_lease()
 {
-    dhcp_settings settings;
-    static tunnel_state state;
-    const int ours = begin_event(uplink, &settings, &state);
-    if (ours <= 0)
-        return ours == 0 ? 0 : 1;
-    const char* tun = settings.tunnel;
-
-    if (state.found == 1 && std::strcmp(state.plan.uplink, uplink) != 0) {
-        // The first uplink keeps the tunnel until its lease ends; two
-        // leases taking turns would restart it at every renewal.
-        syslog(LOG_NOTICE, "ferrin@%s is fed by the lease on %s; the lease on %s is left alone",
-               tun, state.plan.uplink, uplink);
-        return 0;
-    }
-
-    sixrd_option option;
-    tunnel_plan plan;
-    if (parse_sixrd_option(words, count, uplink, &option) == -1 ||
-        plan_tunnel(option, leased_v4, uplink, settings, &plan) == -1 ||
-        on_uplink_broadcast(plan, leased_v4, uplink)) {
-        if (state.found != 0) {
-            const std::string why = std::string("no usable 6rd option in the lease on ") + uplink;
-            stop_tunnel(tun, state, why.c_str());
-        }
-        return 1;
-    }
-    char text[env_text_size];
-    format_env(plan, tun, text, sizeof text);
-
-    const tunnel_plan* old = state.found == 1 ? &state.plan : nullptr;
-    char unit[64];
-    tunnel_unit(tun, unit, sizeof unit);
-    const unit_action action = decide_unit_action(old, plan, unit_active(unit));
-    if (old != nullptr)
-        remove_lan_pieces(*old, &plan);
-    if (state.found == -1) {
-        // Its LAN pieces are unknown but to the history.
-        remove_lan_pieces_of_history();
-        syslog(LOG_NOTICE, "ferrin@%s: the environment file is damaged; the lease on %s replaces it",
-               tun, uplink);
-    }
-    if ((old == nullptr || std::strcmp(state.text, text) != 0) && write_env(tun, text) == -1)
-        return 1;
-
-    switch (action) {
-    case UNIT_KEEP:
-        syslog(LOG_INFO, "ferrin@%s: the lease on %s is unchanged; the tunnel runs on", tun,
-               uplink);
-        // A renewal is the chance to stop announcing what has run out.
-        if (history_expired(read_history(), static_cast<long long>(time(nullptr))))
-            apply_lan(tun, &plan, 1, exceptions_pattern().c_str());
-        return 0;
-    case UNIT_READDRESS:
-        syslog(LOG_NOTICE, "ferrin@%s: new LAN settings; the tunnel runs on", tun);
-        if (apply_addresses(plan, tun) == -1)
-            return 1;
-        apply_lan(tun, &plan, 1, exceptions_pattern().c_str());
-        mark_up(tun, text);
-        return 0;
-    case UNIT_START:
-    case UNIT_RESTART:
-        break;
-    }
-    syslog(LOG_NOTICE,
-           "ferrin@%s: %s: 6rd prefix %s, relay %s, address %s, delegated prefix %s (lease on %s)",
-           tun, action == UNIT_START ? "starting" : "restarting", plan.prefix, plan.relay,
-           plan.my_v4, plan.delegated, uplink);
-    // The unit's addr step tells the LAN once the daemon runs.
-    return unit_command(action == UNIT_START ? "start" : "restart", unit) == -1 ? 1 : 0;
+    lease_record given{};
+    const char* lease = getenv("new_dhcp_lease_time");
+    lease_values(lease != nullptr ? lease : getenv("lease"), getenv("new_dhcp_renewal_time"),
+                 getenv("reason"), &given);
+    return given;
 }
 
-int command_down(const char* uplink)
-{
-    dhcp_settings settings;
-    static tunnel_state state;
-    if (begin_event(uplink, &settings, &state) == -1)
-        return 1;
-    // Whatever the settings say now, a tunnel this lease fed has lost its
-    // values; a damaged file is taken as the caller's.
-    if (state.found == 0 || (state.found == 1 && std::strcmp(state.plan.uplink, uplink) != 0))
-        return 0;
-    const std::string why = std::string("the lease on ") + uplink + " ended or lost its 6rd option";
-    return stop_tunnel(settings.tunnel, state, why.c_str()) == -1 ? 1 : 0;
-}
-
-int command_addr(const char* tun)
-{
-    if (check_interface_argument(tun, true) == -1 || lock_state(lock_seconds) == -1)
-        return 1;
-    static tunnel_state state;
-    read_state(tun, &state);
-    if (state.found == -1)
-        return 1;
-    // A tunnel set up by hand (/etc/ferrin only) keeps the operator's addresses.
-    if (state.found == 0)
-        return 0;
-    if (apply_addresses(state.plan, tun) == -1)
-        return 1;
-    apply_lan(tun, &state.plan, 1, exceptions_pattern().c_str());
-    mark_up(tun, state.text);
-    return 0;
-}
-
+// Whether the stop tells the LAN anything is read without the lock: the
+// package's removal holds it while it stops the units.
 int command_stopped(const char* tun)
 {
-    // After a crash the unit starts the daemon again within seconds: the
-    // hosts keep their router.
-    const char* result = getenv("SERVICE_RESULT");
-    if (result == nullptr || std::strcmp(result, "success") != 0)
+    if (check_interface_argument(tun, true) == -1)
+        return 1;
+    if (stop_tells_lan(tun, getenv("SERVICE_RESULT")) == 0)
         return 0;
-    if (check_interface_argument(tun, true) == -1 || lock_state(lock_seconds) == -1)
-        return 1;
-    static tunnel_state state;
-    read_state(tun, &state);
-    if (state.found != 1)
-        return 0;
-    // A lease that changed the file restarts the unit and tells the LAN
-    // itself; only a stop of the tunnel as it came up is the router going.
-    char path[128];
-    static char up_text[env_text_size];
-    up_path(tun, path, sizeof path);
-    if (read_text_file(path, up_text, sizeof up_text) != 1 || std::strcmp(up_text, state.text) != 0)
-        return 0;
-    syslog(LOG_NOTICE, "ferrin@%s stopped: the LAN hears that the router is gone", tun);
-    apply_lan(tun, &state.plan, 0, exceptions_pattern().c_str());
-    mark_down(tun);
-    return 0;
-}
-
-int command_show(const char* leased_v4, const char* const* words, int count)
-{
-    dhcp_settings settings;
-    if (read_settings(settings_path, &settings) == -1)
-        return 1;
-    sixrd_option option;
-    tunnel_plan plan;
-    if (parse_sixrd_option(words, count, "show", &option) == -1 ||
-        plan_tunnel(option, leased_v4, "show", settings, &plan) == -1)
-        return 1;
-    const char* tun = settings.tunnel;
-    std::printf("daemon            ferrin -F %s%s%s %s %s %s\n", plan.options,
-                plan.options[0] != '\0' ? " " : "", tun, plan.prefix, plan.relay, plan.my_v4);
-    std::printf("delegated prefix  %s\n", plan.delegated);
-    std::printf("%-17s %s, default route\n", tun, plan.tun_address);
-    for (int i = 0; i < plan.lan_count; ++i)
-        std::printf("%-17s %s\n", plan.lans[i].name, plan.lans[i].address);
-    if (plan.unreachable[0] != '\0')
-        std::printf("unreachable       %s\n", plan.unreachable);
-    return 0;
-}
-
-int command_status()
-{
-    dhcp_settings settings;
-    if (read_settings(settings_path, &settings) == -1)
-        return 1;
-    static tunnel_state state;
-    read_state(settings.tunnel, &state);
-    print_status(settings, settings_path, exceptions_pattern().c_str(), state.found, state.plan);
-    return 0;
+    return locked(tun, true, event_stopped, tun);
 }
 
 }  // namespace
@@ -437,17 +103,24 @@ int main(int argc, char** argv)
     const char* const* rest = argv + 2;
     const int count = argc - 2;
     if (std::strcmp(command, "up") == 0 && count >= 2)
-        return command_up(rest[0], rest[1], rest + 2, count - 2);
+        return locked(rest[0], false, event_up, rest[0], rest[1], rest + 2, count - 2,
+                      given_lease());
     if (std::strcmp(command, "down") == 0 && count == 1)
-        return command_down(rest[0]);
+        return locked(rest[0], false, event_down, rest[0], given_lease());
     if (std::strcmp(command, "addr") == 0 && count == 1)
-        return command_addr(rest[0]);
+        return locked(rest[0], true, event_addr, rest[0]);
     if (std::strcmp(command, "stopped") == 0 && count == 1)
         return command_stopped(rest[0]);
+    if (std::strcmp(command, "watch") == 0 && count == 1)
+        return check_interface_argument(rest[0], true) == -1 ? 1 : watch_lan(rest[0]);
+    if (std::strcmp(command, "link") == 0 && count == 1)
+        return locked(rest[0], true, event_link, rest[0]);
+    if (std::strcmp(command, "remove") == 0 && count == 0)
+        return locked(nullptr, true, event_remove);
     if (std::strcmp(command, "show") == 0 && count >= 1)
-        return command_show(rest[0], rest + 1, count - 1);
+        return show_lease(settings_path, rest[0], rest + 1, count - 1);
     if (std::strcmp(command, "status") == 0 && count == 0)
-        return command_status();
+        return print_status(settings_path);
     print_usage();
     return 1;
 }

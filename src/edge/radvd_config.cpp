@@ -62,7 +62,7 @@ int interfaces(const tunnel_plan* plan, const prefix_history& history,
 }  // namespace
 
 void radvd_config(const tunnel_plan* plan, int tunnel_up, const prefix_history& history,
-                  const char* tun, char* out, size_t size)
+                  const char* tun, char* out, size_t size, int forwarding)
 {
     text_out t{out, size, 0};
     out[0] = '\0';
@@ -80,7 +80,9 @@ void radvd_config(const tunnel_plan* plan, int tunnel_up, const prefix_history& 
             for (int i = 0; i < plan->lan_count; ++i)
                 if (std::strcmp(plan->lans[i].name, names[n]) == 0)
                     lan = &plan->lans[i];
-        const bool router = lan != nullptr && tunnel_up;
+        const bool advertised = lan != nullptr && tunnel_up;
+        // Without forwarding, what the hosts send this router is dropped.
+        const bool router = advertised && forwarding;
         // An interface that is gone (or not yet there) must not stop radvd
         // from serving the others.
         put(&t,
@@ -90,7 +92,7 @@ void radvd_config(const tunnel_plan* plan, int tunnel_up, const prefix_history& 
             "    AdvDefaultLifetime %d;\n",
             names[n], router ? router_lifetime : 0);
         if (lan != nullptr)
-            put_prefix(&t, lan->prefix, lan_valid_lifetime, router ? lan_preferred_lifetime : 0);
+            put_prefix(&t, lan->prefix, lan_valid_lifetime, advertised ? lan_preferred_lifetime : 0);
         for (int i = 0; i < history.count; ++i) {
             const prefix_record& r = history.records[i];
             if (r.stale_until != 0 && std::strcmp(r.lan, names[n]) == 0)

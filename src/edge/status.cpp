@@ -4,6 +4,9 @@
 #include "edge/env_file.h"
 #include "edge/lan_apply.h"
 #include "edge/lan_firewall.h"
+#include "edge/lease_plan.h"
+#include "edge/lease_record.h"
+#include "edge/settings.h"
 #include "edge/system_actions.h"
 #include "edge/text.h"
 
@@ -63,21 +66,7 @@ std::string unit_state(const char* unit, std::string* main_pid)
     return active + " (" + property(out, "SubState") + ")";
 }
 
-bool address_in_place(const char* dev, const char* address)
-{
-    const char* argv[] = {"ip", "-6", "-o", "addr", "show", "dev", dev, nullptr};
-    return capture(argv).find(std::string(" ") + address + " ") != std::string::npos;
-}
-
-bool route_in_place(const char* type_and_prefix, const char* dev)
-{
-    const char* argv[] = {"ip", "-6", "route", "show", type_and_prefix, nullptr};
-    const std::string out = capture(argv);
-    return !out.empty() && (dev == nullptr || out.find(std::string("dev ") + dev + " ") !=
-                                                  std::string::npos);
-}
-
-const char* in_place(bool yes)
+const char* in_place(int yes)
 {
     return yes ? "in place" : "MISSING";
 }
@@ -101,36 +90,106 @@ std::string counters(const char* unit)
     return "not available: no statistics line in the journal within 3 seconds";
 }
 
-void print_advertisements(const char* tun, int found, const tunnel_plan& plan)
+// Beyond this many, the stale prefixes are summed up in one line.
+constexpr int stale_lines = 4;
+
+// "2024-05-01 12:00:03 (3 min ago)", "... (in 40 min)".
+std::string when(long long at, long long now)
 {
-    char unit[64], path[128];
+    char text[32];
+    const time_t t = static_cast<time_t>(at);
+    tm local{};
+    localtime_r(&t, &local);
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    const long long away = at > now ? at - now : now - at;
+    const std::string span = away < 120 ? std::to_string(away) + " s" : std::to_string(away / 60) + " min";
+    return std::string(text) + (at > now ? " (in " + span + ")" : " (" + span + " ago)");
+}
+
+void print_advertisements(const char* tun, int found, const tunnel_plan& plan, bool up,
+                          int forwarding)
+{
+    char unit[64];
     radvd_unit(tun, unit, sizeof unit);
-    up_path(tun, path, sizeof path);
-    const bool up = access(path, F_OK) == 0;
     const prefix_history history = read_history();
-    if (!program_installed("radvd")) {
+    const bool installed = program_installed("radvd");
+    const bool runs = installed && unit_active(unit);
+    const bool lans = found == 1 && plan.lan_count > 0;
+    if (!installed) {
         row("advertisements", "NONE: radvd is not installed");
     } else {
         std::string say = std::string(unit) + ": " + unit_state(unit, nullptr);
-        if (found == 1 && plan.lan_count > 0)
-            say += up ? "; this host is the default router (router lifetime " +
-                            std::to_string(router_lifetime) + " s)"
-                      : "; no default router: the tunnel is not up";
+        if (!runs && (lans || stale_count(history) > 0))
+            say = "MISSING: " + say + "; the LAN hears nothing (the next lease event starts it)";
+        else if (lans && up && forwarding == 1)
+            say += "; this host is the default router (router lifetime " +
+                   std::to_string(router_lifetime) + " s)";
+        else if (lans && up)
+            say += "; no default router: IPv6 forwarding is off";
+        else if (lans)
+            say += "; no default router: the tunnel is not up";
         row("advertisements", say);
     }
     const long long now = static_cast<long long>(time(nullptr));
+    // "announced with zero lifetimes for 300 s more", or for how long it
+    // would be while radvd does not run.
+    auto heard = [runs](const std::string& span) {
+        return runs ? "announced with zero lifetimes for " + span + " s more"
+                    : "for " + span + " s more, not announced: radvd does not run";
+    };
+    const int stale = stale_count(history);
+    long long last = 0;
+    std::string where;
     for (int i = 0; i < history.count; ++i) {
         const prefix_record& r = history.records[i];
-        char line[160];
-        if (r.stale_until == 0)
+        char line[192];
+        if (r.stale_until == 0) {
             std::snprintf(line, sizeof line, "%s on %s (valid %d s, preferred %d s)", r.prefix,
                           r.lan, lan_valid_lifetime, up ? lan_preferred_lifetime : 0);
-        else
-            std::snprintf(line, sizeof line,
-                          "%s on %s, announced with zero lifetimes for %lld s more", r.prefix,
-                          r.lan, r.stale_until > now ? r.stale_until - now : 0);
-        row(r.stale_until == 0 ? "  in force" : "  stale", line);
+            row("  in force", line);
+            continue;
+        }
+        const long long left = r.stale_until > now ? r.stale_until - now : 0;
+        last = left > last ? left : last;
+        if (where.find(std::string(" ") + r.lan + ",") == std::string::npos)
+            where += std::string(" ") + r.lan + ",";
+        if (stale > stale_lines)
+            continue;
+        row("  stale", std::string(r.prefix) + " on " + r.lan + ", " + heard(std::to_string(left)));
     }
+    if (stale > stale_lines)
+        row("  stale", std::to_string(stale) + " prefixes on" + where.substr(0, where.size() - 1) +
+                           ", " + heard("up to " + std::to_string(last)));
+}
+
+// What the last lease events said: when it came, and when it ends or ended.
+std::string lease_times(const char* tun, int found)
+{
+    char path[128], text[lease_text_size];
+    lease_record_path(tun, path, sizeof path);
+    lease_record r{};
+    if (read_text_file(path, text, sizeof text) != 1 || parse_lease_record(text, &r) == -1)
+        return "";
+    const long long now = static_cast<long long>(time(nullptr));
+    if (found != 1 && r.ended != 0) {
+        std::string ended = when(r.ended, now);
+        if (r.why[0] != '\0')
+            ended.insert(ended.size() - 1, std::string(", ") + r.why);
+        return "the lease on " + std::string(r.uplink) + " ended " + ended;
+    }
+    if (found != 1 || r.renewed == 0)
+        return "";
+    std::string say = "; renewed " + when(r.renewed, now);
+    if (r.lease_seconds > 0) {
+        const long long expires = r.renewed + r.lease_seconds;
+        const long long renew = r.renew_seconds > 0 ? r.renew_seconds : r.lease_seconds / 2;
+        say += ", expires " + when(expires, now);
+        // A client renews from its T1 on; a minute past it, something fails.
+        if (now > r.renewed + renew + 60)
+            say += "; FAILING: no renewal since its T1, " + std::to_string(renew) +
+                   " s after the last";
+    }
+    return say;
 }
 
 // The lines of the file at path that start with mark, without it.
@@ -197,25 +256,35 @@ void print_firewall(const char* tun, int found, const tunnel_plan& plan, const c
 
 }  // namespace
 
-void print_status(const dhcp_settings& settings, const char* settings_path,
-                  const char* exceptions, int found, const tunnel_plan& plan)
+int print_status(const char* settings_path)
 {
+    dhcp_settings settings;
+    if (read_settings(settings_path, &settings) == -1)
+        return 1;
+    static tunnel_plan plan;
+    static char text[env_text_size];
     const char* tun = settings.tunnel;
+    const int found = read_env(tun, &plan, text, sizeof text);
+    const std::string exceptions = exceptions_pattern(settings_path);
     std::string lans;
     for (int i = 0; i < settings.lan_count; ++i)
         lans += std::string(i ? " " : "") + settings.lans[i].name;
     row("settings", std::string(settings_path) + ": uplink " +
                         (settings.uplink[0] ? settings.uplink : "any") + ", tunnel " + tun +
                         ", LAN " + (lans.empty() ? "none" : lans));
+    const std::string times = lease_times(tun, found);
     if (found == 0) {
-        row("lease", "none: no lease with option 212 has brought the tunnel up");
+        row("lease", "none: " + (times.empty()
+                                     ? std::string("no lease with option 212 has brought the "
+                                                   "tunnel up")
+                                     : times));
     } else if (found == -1) {
         row("lease", "unknown: the environment file is damaged (the next lease event replaces it)");
     } else {
         const char* r = std::strstr(plan.options, "-r ");
         row("lease", std::string(plan.uplink) + ": address " + plan.my_v4 +
                          ", option 212: IPv4MaskLen " + (r != nullptr ? r + 3 : "0") +
-                         ", 6rdPrefix " + plan.prefix + ", relay " + plan.relay);
+                         ", 6rdPrefix " + plan.prefix + ", relay " + plan.relay + times);
     }
     char unit[64];
     tunnel_unit(tun, unit, sizeof unit);
@@ -227,20 +296,59 @@ void print_status(const dhcp_settings& settings, const char* settings_path,
         row("delegated prefix", plan.delegated);
         row(tun, std::string(plan.tun_address) + ": " +
                      in_place(address_in_place(tun, plan.tun_address)) + "; default route: " +
-                     in_place(route_in_place("default", tun)));
+                     in_place(route_in_place("default", (std::string("dev ") + tun).c_str())));
         for (int i = 0; i < plan.lan_count; ++i)
-            row(plan.lans[i].name, std::string(plan.lans[i].prefix) + ", address " +
-                                       plan.lans[i].address + ": " +
-                                       in_place(address_in_place(plan.lans[i].name,
-                                                                 plan.lans[i].address)));
+            row(plan.lans[i].name,
+                std::string(plan.lans[i].prefix) + ", address " + plan.lans[i].address + ": " +
+                    (link_state(plan.lans[i].name) == 0
+                         ? "MISSING: no such interface (it gets its address and advertisements "
+                           "when it appears)"
+                         : in_place(address_in_place(plan.lans[i].name, plan.lans[i].address))));
         if (plan.unreachable[0] != '\0')
             row("unreachable", std::string(plan.unreachable) + ": " +
-                                   in_place(route_in_place(plan.unreachable, nullptr)));
+                                   in_place(route_in_place(plan.unreachable, "unreachable")));
     }
+    char path[128];
+    up_path(tun, path, sizeof path);
+    const bool up = found == 1 && access(path, F_OK) == 0;
+    const bool routing = up && plan.lan_count > 0;
     const int forwarding = forwarding_on();
-    row("forwarding", forwarding == 1 ? "on" : forwarding == 0 ? "off" : "unknown");
-    print_advertisements(tun, found, plan);
-    print_firewall(tun, found, plan, exceptions);
+    row("forwarding", forwarding == 1   ? "on"
+                      : !routing        ? (forwarding == 0 ? "off" : "unknown")
+                      : forwarding == 0 ? "MISSING: off, so the LAN hears no default router"
+                                        : "unknown: /proc/sys can't be read");
+    if (routing) {
+        char watcher[64];
+        watch_unit(tun, watcher, sizeof watcher);
+        const std::string links = std::string(watcher) + ": " + unit_state(watcher, nullptr);
+        row("links", (unit_active(watcher) ? "" : "MISSING: ") + links);
+    }
+    print_advertisements(tun, found, plan, up, forwarding);
+    print_firewall(tun, found, plan, exceptions.c_str());
     print_history();
     row("counters", state.rfind("active", 0) == 0 ? counters(unit) : "none: the daemon does not run");
+    return 0;
 }
+
+int show_lease(const char* settings_path, const char* leased_v4, const char* const* words, int count)
+{
+    dhcp_settings settings;
+    if (read_settings(settings_path, &settings) == -1)
+        return 1;
+    sixrd_option option;
+    tunnel_plan plan;
+    if (parse_sixrd_option(words, count, "show", &option) == -1 ||
+        plan_tunnel(option, leased_v4, "show", settings, &plan) == -1)
+        return 1;
+    const char* tun = settings.tunnel;
+    std::printf("daemon            ferrin -F %s%s%s %s %s %s\n", plan.options,
+                plan.options[0] != '\0' ? " " : "", tun, plan.prefix, plan.relay, plan.my_v4);
+    std::printf("delegated prefix  %s\n", plan.delegated);
+    std::printf("%-17s %s, default route\n", tun, plan.tun_address);
+    for (int i = 0; i < plan.lan_count; ++i)
+        std::printf("%-17s %s\n", plan.lans[i].name, plan.lans[i].address);
+    if (plan.unreachable[0] != '\0')
+        std::printf("unreachable       %s\n", plan.unreachable);
+    return 0;
+}
+

@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // ferrin-6rd status: one screen for the operator who asks why the LAN has
-// no IPv6. It reads what is in place and changes nothing.
+// no IPv6. It reads what is in place and changes nothing. And ferrin-6rd
+// show: what a lease would give.
 #pragma once
 
-#include "edge/lease_plan.h"
-#include "edge/settings.h"
+// With the settings at settings_path, for their tunnel. The exit status.
+int print_status(const char* settings_path);
 
-// found is as read_env gives it for the settings' tunnel, plan the plan read;
-// exceptions is the include pattern of the operator's firewall rules.
-void print_status(const dhcp_settings& settings, const char* settings_path,
-                  const char* exceptions, int found, const tunnel_plan& plan);
+// The plan of a lease (the client's words of option 212), printed. The exit
+// status.
+int show_lease(const char* settings_path, const char* leased_v4, const char* const* words,
+               int count);

@@ -13,6 +13,8 @@
 // the unit of its LAN's router advertisements.
 void tunnel_unit(const char* tun, char* out, size_t size);
 void radvd_unit(const char* tun, char* out, size_t size);
+// "ferrin-lan@<tun>.service": the link watcher of its LAN.
+void watch_unit(const char* tun, char* out, size_t size);
 
 // 1 when the unit is active, 0 otherwise (inactive, failed, starting or
 // no systemd at all).
@@ -62,3 +64,42 @@ int forwarding_on();
 // Runs argv and puts what it writes on standard output into out (cut to
 // size, terminated). Its exit status, or -1 after logging.
 int run_capture(const char* const* argv, char* out, size_t size);
+
+// What is in place, read back, so that an event can put back what is missing.
+
+// 0 when there is no interface of that name, 1 when it is there but down, 2
+// when it is up.
+int link_state(const char* name);
+
+// 1 when the interface has the IPv6 address ("2001:db8::1/64", length
+// included), 0 when not or when there is no such interface.
+int address_in_place(const char* dev, const char* address);
+
+// 1 when a route to prefix ("default" for the default route) is in place
+// whose line in ip -6 route holds the words of how ("dev tun6rd0",
+// "unreachable"), 0 otherwise.
+int route_in_place(const char* prefix, const char* how);
+
+// The routes in place through some interface with the given metric: the
+// prefixes and interfaces of at most max, in order; their count.
+int routes_with_metric(const char* metric, char (*prefixes)[64], char (*devs)[16], int max);
+
+// 1 when the nftables table "ip6 name" is loaded, 0 when not (or nft can't say).
+int table_loaded(const char* name);
+
+// Sets the interface's keep_addr_on_down, so that a link going down keeps
+// its static addresses: 1 when it was set now, 0 when it was set already or
+// can't be (a read-only /proc/sys).
+int keep_addresses_on_down(const char* dev);
+
+// systemctl stop, waiting until the unit has stopped (at most the bound of
+// every command). 0, or -1 after logging.
+int unit_stop_and_wait(const char* unit);
+
+// 1 when systemd is restarting the unit (a restart job for it is queued or
+// running), 0 otherwise.
+int unit_restarting(const char* unit);
+
+// Runs this program again with args (null-terminated) and waits for it, at
+// most the bound of every command. Its exit status, or -1 after logging.
+int run_self(const char* const* args);

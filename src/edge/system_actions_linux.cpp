@@ -12,6 +12,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -258,6 +260,11 @@ void radvd_unit(const char* tun, char* out, size_t size)
     std::snprintf(out, size, "ferrin-radvd@%s.service", tun);
 }
 
+void watch_unit(const char* tun, char* out, size_t size)
+{
+    std::snprintf(out, size, "ferrin-lan@%s.service", tun);
+}
+
 int unit_active(const char* unit)
 {
     const char* argv[] = {"systemctl", "is-active", "--quiet", unit, nullptr};
@@ -392,4 +399,147 @@ int turn_on_forwarding()
 int run_capture(const char* const* argv, char* out, size_t size)
 {
     return run_command(argv, 1, out, size);
+}
+
+namespace {
+
+// Whether one of the lines of text holds words, as whole words.
+bool line_holds(const char* text, const char* words)
+{
+    const size_t length = std::strlen(words);
+    for (const char* at = std::strstr(text, words); at != nullptr; at = std::strstr(at + 1, words)) {
+        const bool starts = at == text || at[-1] == ' ' || at[-1] == '\n';
+        const char end = at[length];
+        if (starts && (end == ' ' || end == '\n' || end == '\0'))
+            return true;
+    }
+    return false;
+}
+
+// What argv writes on standard output, when it ends with status 0.
+bool captured(const char* const* argv, char* out, size_t size)
+{
+    return run_capture(argv, out, size) == 0;
+}
+
+}  // namespace
+
+int link_state(const char* name)
+{
+    const int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd == -1)
+        return if_nametoindex(name) != 0 ? 1 : 0;
+    ifreq request{};
+    copy_text(request.ifr_name, sizeof request.ifr_name, name);
+    const int got = ioctl(fd, SIOCGIFFLAGS, &request);
+    close(fd);
+    if (got == -1)
+        return 0;
+    return (request.ifr_flags & IFF_UP) != 0 ? 2 : 1;
+}
+
+int address_in_place(const char* dev, const char* address)
+{
+    if (if_nametoindex(dev) == 0)
+        return 0;
+    static char out[16384];
+    const char* argv[] = {"ip", "-6", "-o", "addr", "show", "dev", dev, nullptr};
+    return captured(argv, out, sizeof out) && line_holds(out, address) ? 1 : 0;
+}
+
+int route_in_place(const char* prefix, const char* how)
+{
+    static char out[16384];
+    const char* argv[] = {"ip", "-6", "route", "show", "exact", prefix, nullptr};
+    return captured(argv, out, sizeof out) && line_holds(out, how) ? 1 : 0;
+}
+
+int routes_with_metric(const char* metric, char (*prefixes)[64], char (*devs)[16], int max)
+{
+    static char out[65536];
+    const char* argv[] = {"ip", "-6", "route", "show", nullptr};
+    if (!captured(argv, out, sizeof out))
+        return 0;
+    int count = 0;
+    for (const char* p = out; *p != '\0' && count < max;) {
+        const char* next = nullptr;
+        const char* end = line_end(p, &next);
+        // "2001:db8:2:a01::/64 dev eth1 proto static metric 2048 pref medium"
+        char words[12][64];
+        int n = 0;
+        for (const char* w = p; w < end && n < 12;) {
+            while (w < end && *w == ' ')
+                ++w;
+            const char* stop = w;
+            while (stop < end && *stop != ' ')
+                ++stop;
+            if (stop > w && static_cast<size_t>(stop - w) < sizeof words[0]) {
+                std::memcpy(words[n], w, static_cast<size_t>(stop - w));
+                words[n++][stop - w] = '\0';
+            }
+            w = stop;
+        }
+        const char* dev = nullptr;
+        bool metric_matches = false;
+        for (int i = 1; i + 1 < n; ++i) {
+            if (std::strcmp(words[i], "dev") == 0)
+                dev = words[i + 1];
+            if (std::strcmp(words[i], "metric") == 0 && std::strcmp(words[i + 1], metric) == 0)
+                metric_matches = true;
+        }
+        if (n > 0 && std::strchr(words[0], '/') != nullptr && dev != nullptr && metric_matches &&
+            std::strlen(dev) < sizeof devs[0]) {
+            copy_text(prefixes[count], sizeof prefixes[0], words[0]);
+            copy_text(devs[count], sizeof devs[0], dev);
+            ++count;
+        }
+        p = next;
+    }
+    return count;
+}
+
+int table_loaded(const char* name)
+{
+    static char out[16384];
+    const char* argv[] = {"nft", "list", "tables", "ip6", nullptr};
+    const std::string line = std::string("table ip6 ") + name;
+    return captured(argv, out, sizeof out) && line_holds(out, line.c_str()) ? 1 : 0;
+}
+
+int keep_addresses_on_down(const char* dev)
+{
+    char path[128];
+    std::snprintf(path, sizeof path, "/proc/sys/net/ipv6/conf/%s/keep_addr_on_down", dev);
+    char value[16];
+    if (read_text_file(path, value, sizeof value) == 1 && value[0] != '0')
+        return 0;
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd == -1)
+        return 0;
+    const bool set = write(fd, "1\n", 2) == 2;
+    close(fd);
+    return set ? 1 : 0;
+}
+
+int unit_stop_and_wait(const char* unit)
+{
+    const char* argv[] = {"systemctl", "stop", unit, nullptr};
+    return run_command(argv, 0) == 0 ? 0 : -1;
+}
+
+int unit_restarting(const char* unit)
+{
+    static char out[4096];
+    const char* argv[] = {"systemctl", "list-jobs", "--no-legend", "--plain", unit, nullptr};
+    return captured(argv, out, sizeof out) && line_holds(out, "restart") ? 1 : 0;
+}
+
+int run_self(const char* const* args)
+{
+    const char* argv[8] = {"/proc/self/exe"};
+    int n = 1;
+    for (int i = 0; args[i] != nullptr && n < 7; ++i)
+        argv[n++] = args[i];
+    argv[n] = nullptr;
+    return run_command(argv, 0);
 }

@@ -128,12 +128,13 @@ class TraceCursor:
         return lines
 
 
-def lan_host(lab, edge):
+def lan_host(lab, edge, lan=None):
     """A LAN host behind the namespace edge: a namespace of its own that runs
     nothing but the kernel's SLAAC (accept_ra 1), joined by a veth whose
-    edge end gets the link-local address radvd sends from (a quiet edge
-    would not give it one). Returns (edge's interface, host, host's interface)."""
-    lan, host_if = netlab.unique_name("lan"), netlab.unique_name("hst")
+    edge end (named lan, or a name of its own) gets the link-local address
+    radvd sends from (a quiet edge would not give it one). Returns (edge's
+    interface, host, host's interface)."""
+    lan, host_if = lan or netlab.unique_name("lan"), netlab.unique_name("hst")
     host = lab.namespace("host")
     edge.run("ip", "link", "add", lan, "type", "veth", "peer", "name", host_if,
              "netns", host.name)

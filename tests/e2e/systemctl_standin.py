@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: BSD-2-Clause
 """A stand-in for systemctl where no systemd runs, for the project's units
-(ferrin@TUN and ferrin-radvd@TUN).
+(ferrin@TUN, ferrin-radvd@TUN and ferrin-lan@TUN).
 
 The DHCP tests bind a small wrapper over /usr/bin/systemctl in the private
 mount namespace of a DHCP client; ferrin-6rd, called by the client's hook,
@@ -9,14 +9,16 @@ then runs this instead of systemctl:
     systemctl_standin.py STATE UNIT_DIR FERRIN HELPER [--no-block] [--quiet] [--property=P,...]
                          [--signal=SIG] [--kill-whom=main] VERB UNIT
 
-VERB is start, stop, restart, reload, reload-or-restart, is-active, show or
-kill. The unit file is the real one from UNIT_DIR (dist/), followed as
-systemd would for these verbs: its ConditionPathExists lines, its
-RuntimeDirectory (made below /run), its EnvironmentFile lines in order ("-" for optional, %i the instance), its
+VERB is start, stop, restart, reload, reload-or-restart, is-active, show,
+kill or list-jobs. The unit file is the real one from UNIT_DIR (dist/),
+followed as systemd would for these verbs: its ConditionPathExists lines, its
+RuntimeDirectory (made below /run), its EnvironmentFile lines in order ("-"
+for optional, %i the instance), its
 ExecStart run in the background ($VAR split into words, ${VAR} one word),
 then its ExecStartPost, waited for; its ExecReload with $MAINPID; at a stop,
-SIGTERM and then its ExecStopPost with SERVICE_RESULT=success ("+" dropped:
-there is no sandbox here). /usr/sbin/ferrin and /usr/sbin/ferrin-6rd become
+first the running units bound to it (BindsTo=), then SIGTERM and its
+ExecStopPost with SERVICE_RESULT=success ("+" dropped: there is no sandbox
+here). While a restart runs, list-jobs shows a restart job for the unit. /usr/sbin/ferrin and /usr/sbin/ferrin-6rd become
 FERRIN and HELPER. With --no-block the job runs in the background, one job
 of a unit at a time, and the command returns at once, as systemctl does.
 
@@ -105,6 +107,7 @@ class Unit:
     def __init__(self, state, unit_dir, ferrin, helper, name):
         template, self.instance = name.replace(".service", "").split("@", 1)
         self.state, self.name = state, template + "@" + self.instance
+        self.unit_dir = unit_dir
         self.settings = unit_lines(os.path.join(unit_dir, template + "@.service"))
         self.ferrin = ferrin
         self.programs = {"/usr/sbin/ferrin": ferrin, "/usr/sbin/ferrin-6rd": helper}
@@ -163,7 +166,22 @@ class Unit:
             return 1
         return 0
 
+    def bound(self):
+        """The project's units of the same instance bound to this one (BindsTo=)."""
+        template = self.name.split("@", 1)[0]
+        units = []
+        for name in sorted(os.listdir(self.unit_dir)):
+            if name.endswith("@.service") and name != template + "@.service":
+                binds = [v for n, v in unit_lines(os.path.join(self.unit_dir, name))
+                         if n == "BindsTo"]
+                if template + "@%i.service" in binds:
+                    units.append(Unit(self.state, self.unit_dir, self.ferrin, self.programs[
+                        "/usr/sbin/ferrin-6rd"], name.replace("@", "@" + self.instance)))
+        return units
+
     def stop(self):
+        for unit in self.bound():
+            unit.stop()
         pid = self.pid()
         if pid is not None:
             os.kill(pid, signal.SIGTERM)
@@ -207,8 +225,13 @@ def job(unit, verb, options):
     if verb == "stop":
         return unit.stop()
     if verb == "restart":
-        unit.stop()
-        return unit.start()
+        marker = os.path.join(unit.state, unit.name + ".restarting")
+        open(marker, "w").close()
+        try:
+            unit.stop()
+            return unit.start()
+        finally:
+            os.unlink(marker)
     if verb == "reload":
         return unit.reload()
     if verb == "reload-or-restart":
@@ -261,7 +284,7 @@ def main(args):
     options = {a.split("=", 1)[0]: a.split("=", 1)[1] if "=" in a else ""
                for a in args[4:] if a.startswith("--")}
     words = [a for a in args[4:] if not a.startswith("--")]
-    if len(words) != 2 or not re.fullmatch(r"ferrin(-radvd)?@[^./]+(\.service)?", words[1]):
+    if len(words) != 2 or not re.fullmatch(r"ferrin(-radvd|-lan)?@[^./]+(\.service)?", words[1]):
         print("systemctl stand-in: cannot do %r" % " ".join(args[4:]), file=sys.stderr)
         return 1
     verb, name = words
@@ -275,6 +298,10 @@ def main(args):
         return unit.show(options.get("--property", "").split(","))
     if verb == "kill":
         return unit.kill(options.get("--signal", "TERM"))
+    if verb == "list-jobs":
+        if os.path.exists(os.path.join(state, unit.name + ".restarting")):
+            print("1 %s.service restart running" % unit.name)
+        return 0
     if "--no-block" in options:
         return in_background(unit, verb, options)
     return job(unit, verb, options)

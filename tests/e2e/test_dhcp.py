@@ -218,19 +218,28 @@ class DhcpSite:
         return self.ns.run("ip", "-6", *args).stdout
 
     def settled(self, client_binary):
-        """True when nothing runs in the site but the client and the daemon:
-        the last hook has ended."""
+        """True when nothing runs in the site but the client, the daemon,
+        radvd and the link watcher: the last hook has ended."""
         allowed = {os.path.realpath(client_binary), os.path.realpath(netlab.BINARY)}
         radvd = shutil.which("radvd", path=HOOK_PATH)
         if radvd:
             allowed.add(os.path.realpath(radvd))
         for pid in self.ns.pids():
             try:
-                if os.path.realpath("/proc/%d/exe" % pid) not in allowed:
+                exe = os.path.realpath("/proc/%d/exe" % pid)
+                if exe not in allowed and not self.watcher(pid, exe):
                     return False
             except OSError:
                 pass
         return True
+
+    @staticmethod
+    def watcher(pid, exe):
+        """True for the LAN's link watcher (ferrin-6rd watch), which runs as
+        long as the tunnel does."""
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            argv = f.read().split(b"\0")
+        return exe == os.path.realpath(HELPER) and argv[1:2] == [b"watch"]
 
     def helper_messages(self, text):
         return [m for m in self.capture.messages("ferrin-6rd") if text in m]

@@ -21,6 +21,12 @@ its default route within seconds. What rdisc6 hears, ferrin-6rd status and
 the nftables table are printed at each step, with the seconds each change
 took to reach the host.
 
+The LAN follows its links: a LAN link that goes down and up (with and
+without keep_addr_on_down), and a LAN interface made after the lease with a
+second host behind it, reach the other site again within seconds, put back
+by the link watcher without a lease event; radvd's unit stopped is started
+again by the next renewal, which says so.
+
 Run alone as root: FERRIN_BINARY=build/ferrin python3 tests/e2e/test_lan.py -v
 """
 
@@ -66,10 +72,10 @@ class LanBehindTheEdge(unittest.TestCase):
 
     # What the host has.
 
-    def host_addresses(self):
+    def host_addresses(self, host=None):
         """{address: (valid, preferred)} of the host's global addresses."""
-        out = self.host.run("ip", "-6", "-o", "addr", "show", "dev", self.host_if,
-                            "scope", "global").stdout
+        out = (host or self.host).run("ip", "-6", "-o", "addr", "show", "scope",
+                                      "global").stdout
         found = {}
         for line in out.splitlines():
             m = re.search(r"inet6 (\S+)/64 .*valid_lft (\d+)sec preferred_lft (\d+)sec", line)
@@ -77,9 +83,9 @@ class LanBehindTheEdge(unittest.TestCase):
                 found[ipaddress.IPv6Address(m.group(1))] = (int(m.group(2)), int(m.group(3)))
         return found
 
-    def address_in(self, network, preferred=True):
+    def address_in(self, network, preferred=True, host=None):
         """The host's address in network, preferred or deprecated as asked, or None."""
-        for address, (_, pref) in self.host_addresses().items():
+        for address, (_, pref) in self.host_addresses(host).items():
             if address in network and (pref > 0) == preferred:
                 return address
         return None
@@ -222,6 +228,8 @@ class LanBehindTheEdge(unittest.TestCase):
         self.assertLess(seconds, PROMPT)
         self.assertIsNone(self.address_in(second, preferred=True))
         show("the lease ended", "default route gone %.1f s after the release" % seconds)
+        # The rest of the event (the unit's stop, the address's removal) first.
+        self.settle()
         self.show_state("the lease ended")
 
     def test_an_exception_file_nft_refuses_leaves_the_lan_shielded(self):
@@ -259,6 +267,80 @@ class LanBehindTheEdge(unittest.TestCase):
         self.assertRegex(status, r"firewall +table ip6 ferrin-%s: in place, the LAN and this host "
                                  r"shielded from the tunnel" % TUN)
         self.assertRegex(status, r"LEFT OUT +/\S*/lan-firewall\.d/broken\.nft: nft refused it")
+    # The LAN follows its links, and every lease event puts back what is missing.
+
+    def in_client(self, *cmd):
+        """Runs cmd as the DHCP client's hooks do: in its view of the system."""
+        return netlab.run(["nsenter", "-t", str(self.client.process.pid), "-m", "-n"] + list(cmd),
+                          check=False, timeout=60)
+
+    def reaches_peer(self, host, address):
+        return "1 received" in host.run("ping", "-6", "-n", "-c", "1", "-W", "1", "-I",
+                                        str(address), str(self.peer.v6), check=False,
+                                        timeout=30).stdout
+
+    def healed(self, host, network, what):
+        """Waits until host has an address in network that reaches the other
+        site; returns the seconds it took."""
+        _, seconds = self.timed(lambda: (self.address_in(network, host=host) or False) and
+                                self.reaches_peer(host, self.address_in(network, host=host)), what)
+        return seconds
+
+    def test_the_lan_follows_its_links_and_renewals_put_back_what_is_missing(self):
+        late = netlab.unique_name("late")
+        self.site.write_settings("daemon_options = -u nobody\nlan_interface = %s %s\n"
+                                 % (self.lan, late))
+        self.isp.serve(self.isp_if, FIRST_RANGE, self.option, None, "first")
+        self.client.start()
+        env = netlab.wait_for(lambda: self.site.env(), WAIT, what="the lease")
+        first = lan_prefix(env["FERRIN_MY_V4"])
+        address, _ = self.timed(lambda: self.address_in(first), "an address in %s" % first)
+        self.assertTrue(self.reaches_peer(self.host, address))
+        watcher = "ferrin-lan@%s.service" % TUN
+        netlab.wait_for(lambda: self.in_client("systemctl", "is-active", watcher).returncode == 0,
+                        WAIT, what="the link watcher")
+
+        # A link that goes down and up: with keep_addr_on_down (set by the
+        # helper) the address stays; without (a read-only /proc/sys), the
+        # watcher puts it back.
+        for keep in ("1", "0"):
+            self.site.ns.sysctl("net.ipv6.conf.%s.keep_addr_on_down" % self.lan, keep)
+            self.site.ns.run("ip", "link", "set", self.lan, "down")
+            self.site.ns.run("ip", "link", "set", self.lan, "up")
+            seconds = self.healed(self.host, first, "the host to reach the other site again")
+            self.assertLess(seconds, PROMPT)
+            show("link down and up (keep_addr_on_down %s)" % keep,
+                 "the host reaches the other site %.1f s after the link came up" % seconds)
+        said = "a LAN link changed; put back: the address %s1/64 on %s" % (
+            first.network_address, self.lan)
+        netlab.wait_for(lambda: any(said in m for m in self.capture.messages("ferrin-6rd")), WAIT,
+                        what=lambda: "%r in %r" % (said, self.capture.messages("ferrin-6rd")))
+
+        # A LAN interface made after the lease: its address, routes and
+        # advertisements follow.
+        _, late_host, _ = lan_host(self.lab, self.site.ns, late)
+        second = ipaddress.IPv6Network((int(first.network_address) + (1 << 64), 64))
+        seconds = self.healed(late_host, second, "the late interface's host to reach the other "
+                              "site")
+        self.assertLess(seconds, PROMPT)
+        show("a LAN interface made after the lease", "its host reaches the other site %.1f s "
+             "after the interface was made" % seconds)
+
+        # radvd's unit stopped: the next renewal starts it again.
+        radvd = "ferrin-radvd@%s.service" % TUN
+        self.in_client("systemctl", "stop", radvd)
+        netlab.wait_for(lambda: self.default_route() is None, WAIT,
+                        what="the host to lose its router")
+        self.settle()
+        self.client.renew()
+        _, seconds = self.timed(lambda: self.default_route(), "the router back after a renewal")
+        said = "ferrin@%s: put back: %s" % (TUN, radvd)
+        netlab.wait_for(lambda: said in self.capture.messages("ferrin-6rd"), WAIT,
+                        what=lambda: "%r in %r" % (said, self.capture.messages("ferrin-6rd")))
+        self.assertTrue(self.reaches_peer(self.host, address))
+        show("radvd stopped, then a renewal", "the host has its router again %.1f s after the "
+             "renewal" % seconds)
+        self.show_state("after the repairs")
 
     @staticmethod
     def accepted(sock):
