@@ -569,7 +569,7 @@ TEST(Settings, EveryKeyHasADefaultAndBadLinesAreNamed)
         {"daemon_options = -b 65",
          "dhcp.conf:1: daemon_options \"-b 65\": -b takes a batch size from 1 to 64"},
         {"daemon_options = tun0",
-         "dhcp.conf:1: daemon_options \"tun0\": only the options -d, -F and -u user belong here; "
+         "dhcp.conf:1: daemon_options \"tun0\": only the options -b batch, -d, -F and -u user belong here; "
          "the arguments come from the lease"},
         {"daemon_options = -u \"ferrin\"",
          "dhcp.conf:1: daemon_options \"-u \"ferrin\"\": only letters, digits, blanks and -_.@ may "

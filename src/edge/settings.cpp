@@ -44,6 +44,9 @@ bool trimmed(const char* begin, const char* end, char* out, size_t size)
 
 const char* daemon_options_problem(const char* text)
 {
+    static const char only_options[] =
+        "only the options -b batch, -d, -F and -u user belong here; "
+        "the arguments come from the lease";
     if (std::strspn(text, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 -_.@") !=
         std::strlen(text))
         return "only letters, digits, blanks and -_.@ may appear";
@@ -54,7 +57,7 @@ const char* daemon_options_problem(const char* text)
         if (*p == '\0')
             break;
         if (*p != '-' || p[1] == '\0' || p[1] == ' ')
-            return "only the options -d, -F and -u user belong here; the arguments come from the lease";
+            return only_options;
         for (++p; *p != '\0' && *p != ' '; ++p) {
             if (*p == 'd' || *p == 'F')
                 continue;
@@ -74,7 +77,7 @@ const char* daemon_options_problem(const char* text)
                 break;
             }
             if (*p != 'u')
-                return "only the options -d, -F and -u user belong here; the arguments come from the lease";
+                return only_options;
             // -u takes the rest of the word, or the next word, as its user.
             if (p[1] == '\0' || p[1] == ' ') {
                 ++p;
