@@ -367,7 +367,7 @@ def check_unit(dist_dir, binary):
     expected = {
         "EnvironmentFile": ["-/etc/ferrin/%i.env", "-/run/ferrin/%i.env"],
         "ExecStartPost": ["+%s addr %%i" % SOURCE_HELPER_PATH],
-        "ExecStopPost": ["+%s stopped %%i" % SOURCE_HELPER_PATH],
+        "ExecStopPost": ["-+%s stopped %%i" % SOURCE_HELPER_PATH],
         "CapabilityBoundingSet": ["CAP_NET_ADMIN CAP_NET_RAW CAP_SETUID CAP_SETGID"],
         "RestrictAddressFamilies": ["AF_INET AF_UNIX"],
         "DevicePolicy": ["closed"],

@@ -162,7 +162,8 @@ class PackageUnderSystemd(unittest.TestCase):
         box.wait_unit(UNIT, ActiveState="active", SubState="running")
         exits = box.journal(UNIT).count("ferrin/1.6 exiting")
         box.run("dpkg", "--remove", "ferrin", timeout=300)
-        self.assertEqual(box.unit(UNIT, "ActiveState")["ActiveState"], "inactive")
+        self.assertEqual(box.unit(UNIT, "ActiveState")["ActiveState"], "inactive",
+                         box.journal(UNIT)[-3000:])
         self.assertFalse(box_ns.link_exists(TUN))
         self.assertEqual(box.journal(UNIT).count("ferrin/1.6 exiting"), exits + 1)
         state = ("/var/lib/ferrin", "/run/ferrin")
