@@ -10,14 +10,17 @@
 //   stopped tun                               the LAN told the router is gone after a stop
 //   show v4 masklen plen prefix br ...        what a lease would give, nothing done
 //   status                                    what is in place, and why
+//   --help, --version
 //
 // Every event compares the plan in force (the environment file) with the
 // new one (from the lease and the settings, or none) and changes only what
 // differs; the LAN's router advertisements, firewall and prefix history are
 // made from the plan and the state of the tunnel (lan_apply).
+#include "edge/domain_warning.h"
 #include "edge/env_file.h"
 #include "edge/lan_apply.h"
 #include "edge/lease_plan.h"
+#include "edge/radvd_config.h"
 #include "edge/settings.h"
 #include "edge/status.h"
 #include "edge/system_actions.h"
@@ -35,6 +38,9 @@
 #ifndef FERRIN_SETTINGS_PATH
 #define FERRIN_SETTINGS_PATH "/etc/ferrin/dhcp.conf"
 #endif
+#ifndef FERRIN_VERSION
+#define FERRIN_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -45,18 +51,20 @@ constexpr int interface_wait_seconds = 10;
 // Another event holds the state for a few bounded commands at most.
 constexpr int lock_seconds = 60;
 
-void print_usage()
+void print_usage(FILE* out)
 {
-    std::printf("usage: ferrin-6rd up uplink v4 masklen plen prefix br ...\n"
-                "       ferrin-6rd down uplink\n"
-                "       ferrin-6rd addr tun\n"
-                "       ferrin-6rd stopped tun\n"
-                "       ferrin-6rd show v4 masklen plen prefix br ...\n"
-                "       ferrin-6rd status\n"
-                "settings: %s\n"
-                "state: %s\n"
-                "history: %s\n",
-                settings_path, state_dir, history_path);
+    std::fprintf(out,
+                 "usage: ferrin-6rd up uplink v4 masklen plen prefix br ...\n"
+                 "       ferrin-6rd down uplink\n"
+                 "       ferrin-6rd addr tun\n"
+                 "       ferrin-6rd stopped tun\n"
+                 "       ferrin-6rd show [--settings file] [--radvd] v4 masklen plen prefix br ...\n"
+                 "       ferrin-6rd status\n"
+                 "       ferrin-6rd --help | --version\n"
+                 "settings: %s\n"
+                 "state: %s\n"
+                 "history: %s\n",
+                 settings_path, state_dir, history_path);
 }
 
 // "<settings folder>/lan-firewall.d/*.nft": the operator's own rules for
@@ -316,6 +324,9 @@ int command_up(const char* uplink, const char* leased_v4, const char* const* wor
            "ferrin@%s: %s: 6rd prefix %s, relay %s, address %s, delegated prefix %s (lease on %s)",
            tun, action == UNIT_START ? "starting" : "restarting", plan.prefix, plan.relay,
            plan.my_v4, plan.delegated, uplink);
+    char warning[domain_warning_size];
+    if (domain_warning(plan, warning, sizeof warning))
+        syslog(LOG_WARNING, "ferrin@%s: %s", tun, warning);
     // The unit's addr step tells the LAN once the daemon runs.
     return unit_command(action == UNIT_START ? "start" : "restart", unit) == -1 ? 1 : 0;
 }
@@ -378,10 +389,13 @@ int command_stopped(const char* tun)
     return 0;
 }
 
-int command_show(const char* leased_v4, const char* const* words, int count)
+// With radvd, the configuration the LAN's radvd gets once the tunnel is up
+// on such a first lease (no prefix of an earlier one is stale yet) instead.
+int command_show(const char* settings_file, bool radvd, const char* leased_v4,
+                 const char* const* words, int count)
 {
     dhcp_settings settings;
-    if (read_settings(settings_path, &settings) == -1)
+    if (read_settings(settings_file, &settings) == -1)
         return 1;
     sixrd_option option;
     tunnel_plan plan;
@@ -389,6 +403,12 @@ int command_show(const char* leased_v4, const char* const* words, int count)
         plan_tunnel(option, leased_v4, "show", settings, &plan) == -1)
         return 1;
     const char* tun = settings.tunnel;
+    if (radvd) {
+        static char text[radvd_text_size];
+        radvd_config(&plan, 1, prefix_history{}, tun, text, sizeof text);
+        std::fputs(text, stdout);
+        return 0;
+    }
     std::printf("daemon            ferrin -F %s%s%s %s %s %s\n", plan.options,
                 plan.options[0] != '\0' ? " " : "", tun, plan.prefix, plan.relay, plan.my_v4);
     std::printf("delegated prefix  %s\n", plan.delegated);
@@ -397,6 +417,9 @@ int command_show(const char* leased_v4, const char* const* words, int count)
         std::printf("%-17s %s\n", plan.lans[i].name, plan.lans[i].address);
     if (plan.unreachable[0] != '\0')
         std::printf("unreachable       %s\n", plan.unreachable);
+    char warning[domain_warning_size];
+    if (domain_warning(plan, warning, sizeof warning))
+        std::printf("warning           %s\n", warning);
     return 0;
 }
 
@@ -423,7 +446,15 @@ int main(int argc, char** argv)
 
     const char* command = argc > 1 ? argv[1] : "";
     const char* const* rest = argv + 2;
-    const int count = argc - 2;
+    int count = argc - 2;
+    if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) {
+        print_usage(stdout);
+        return 0;
+    }
+    if (std::strcmp(command, "--version") == 0) {
+        std::printf("ferrin-6rd %s\n", FERRIN_VERSION);
+        return 0;
+    }
     if (std::strcmp(command, "up") == 0 && count >= 2)
         return command_up(rest[0], rest[1], rest + 2, count - 2);
     if (std::strcmp(command, "down") == 0 && count == 1)
@@ -432,10 +463,31 @@ int main(int argc, char** argv)
         return command_addr(rest[0]);
     if (std::strcmp(command, "stopped") == 0 && count == 1)
         return command_stopped(rest[0]);
-    if (std::strcmp(command, "show") == 0 && count >= 1)
-        return command_show(rest[0], rest + 1, count - 1);
+    if (std::strcmp(command, "show") == 0) {
+        const char* file = settings_path;
+        bool radvd = false;
+        // A leased address never starts with "-": what does is an option.
+        for (; count >= 1 && rest[0][0] == '-'; ++rest, --count) {
+            if (std::strcmp(rest[0], "--radvd") == 0) {
+                radvd = true;
+            } else if (std::strcmp(rest[0], "--settings") == 0 && count >= 2) {
+                file = *++rest;
+                --count;
+            } else {
+                std::fprintf(stderr, "ferrin-6rd: %s: %s\n", rest[0],
+                             std::strcmp(rest[0], "--settings") == 0 ? "needs a file"
+                                                                     : "unknown option");
+                print_usage(stderr);
+                return 1;
+            }
+        }
+        if (count >= 1)
+            return command_show(file, radvd, rest[0], rest + 1, count - 1);
+    }
     if (std::strcmp(command, "status") == 0 && count == 0)
         return command_status();
-    print_usage();
+    if (command[0] == '-')
+        std::fprintf(stderr, "ferrin-6rd: %s: unknown option\n", command);
+    print_usage(stderr);
     return 1;
 }
