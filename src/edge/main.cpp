@@ -51,20 +51,19 @@ constexpr int interface_wait_seconds = 10;
 // Another event holds the state for a few bounded commands at most.
 constexpr int lock_seconds = 60;
 
-void print_usage(FILE* out)
+void print_usage()
 {
-    std::fprintf(out,
-                 "usage: ferrin-6rd up uplink v4 masklen plen prefix br ...\n"
-                 "       ferrin-6rd down uplink\n"
-                 "       ferrin-6rd addr tun\n"
-                 "       ferrin-6rd stopped tun\n"
-                 "       ferrin-6rd show [--settings file] [--radvd] v4 masklen plen prefix br ...\n"
-                 "       ferrin-6rd status\n"
-                 "       ferrin-6rd --help | --version\n"
-                 "settings: %s\n"
-                 "state: %s\n"
-                 "history: %s\n",
-                 settings_path, state_dir, history_path);
+    std::printf("usage: ferrin-6rd up uplink v4 masklen plen prefix br ...\n"
+                "       ferrin-6rd down uplink\n"
+                "       ferrin-6rd addr tun\n"
+                "       ferrin-6rd stopped tun\n"
+                "       ferrin-6rd show [--settings file] [--radvd] v4 masklen plen prefix br ...\n"
+                "       ferrin-6rd status\n"
+                "       ferrin-6rd --help | --version\n"
+                "settings: %s\n"
+                "state: %s\n"
+                "history: %s\n",
+                settings_path, state_dir, history_path);
 }
 
 // "<settings folder>/lan-firewall.d/*.nft": the operator's own rules for
@@ -448,7 +447,7 @@ int main(int argc, char** argv)
     const char* const* rest = argv + 2;
     int count = argc - 2;
     if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) {
-        print_usage(stdout);
+        print_usage();
         return 0;
     }
     if (std::strcmp(command, "--version") == 0) {
@@ -477,7 +476,7 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "ferrin-6rd: %s: %s\n", rest[0],
                              std::strcmp(rest[0], "--settings") == 0 ? "needs a file"
                                                                      : "unknown option");
-                print_usage(stderr);
+                print_usage();
                 return 1;
             }
         }
@@ -488,6 +487,6 @@ int main(int argc, char** argv)
         return command_status();
     if (command[0] == '-')
         std::fprintf(stderr, "ferrin-6rd: %s: unknown option\n", command);
-    print_usage(stderr);
+    print_usage();
     return 1;
 }
