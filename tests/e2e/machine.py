@@ -27,6 +27,7 @@ import fcntl
 import os
 import signal
 import subprocess
+import sys
 import time
 import unittest
 
@@ -302,3 +303,13 @@ class Machine:
                 self.process.kill()
                 self.process.wait(10)
         return self.process.returncode
+
+
+if __name__ == "__main__":
+    # CTest's e2e_machine_root: the root file system made before test_systemd boots it.
+    try:
+        netlab.require_namespaces()
+    except unittest.SkipTest as reason:
+        print("skipped %r" % str(reason))
+        sys.exit(0)
+    root_file_system()
