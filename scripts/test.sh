@@ -5,12 +5,14 @@
 # would, without tests; builds the fuzz targets and runs each a few seconds.
 # Run as root. It stops at the first stage that fails, with its status.
 #
-# The stages overlap where they can: while the release build's tests run
-# (most of their time they wait on the network, timers and daemons), the
-# other builds and the fuzz run go on beside them at a lower priority; the
-# sanitizer build's tests come last. Tests run side by side (ctest -j, twice
-# the CPUs; CTEST_PARALLEL_LEVEL chooses another number). Each stage's time
-# is printed as it ends, and all of them at the end.
+# After the release build the stages go in two lanes: its tests, which most
+# of their time wait on the network, timers and daemons; and beside them,
+# at a lower priority, the sanitizer build and its tests, the packager's
+# build and the fuzz targets, one after the other. A failure of the release
+# tests ends the other lane at once; one of the other lane is reported when
+# the release tests end. Tests run side by side (ctest -j, twice the CPUs;
+# CTEST_PARALLEL_LEVEL chooses another number). Each stage's time is printed
+# as it ends, and all of them at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -53,6 +55,12 @@ other_builds() {
     cmake --build build-sanitize -j "$jobs"
     echo "time: sanitizer build: $((SECONDS - since))"
 
+    echo "== sanitizer tests (ctest -j $test_jobs)"
+    since=$SECONDS
+    (cd build-sanitize && ASAN_OPTIONS=halt_on_error=1:abort_on_error=1 \
+        UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest -j "$test_jobs" --output-on-failure)
+    echo "time: sanitizer tests: $((SECONDS - since))"
+
     # A packager's build: optimised, no tests, GoogleTest and Google Benchmark
     # out of reach, installed into a staging folder.
     echo "== build without tests, as without GoogleTest"
@@ -88,7 +96,7 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DFERRIN_WERROR=ON -DFERRIN_BENCH
 cmake --build build -j "$jobs"
 stage_done "release build" "$since"
 
-echo "== release tests (ctest -j $test_jobs); meanwhile the other builds and the fuzz run (log $logs/other-builds.log)"
+echo "== release tests (ctest -j $test_jobs); beside them the sanitizer build and tests, the packager's build and the fuzz targets (log $logs/other-builds.log)"
 setsid --wait nice -n 10 "$0" --builds-beside-the-tests >"$logs/other-builds.log" 2>&1 </dev/null &
 background=$!
 since=$SECONDS
@@ -98,24 +106,20 @@ stage_done "release tests" "$since"
 status=0
 wait "$background" || status=$?
 background=
-grep -E '^(== fuzz_|[a-z_]+ +[0-9]+ s .* exec/s)' "$logs/other-builds.log" || true
+grep -E '^([0-9]+% tests passed|== fuzz_|[a-z_]+ +[0-9]+ s .* exec/s)' "$logs/other-builds.log" || true
 grep '^time: ' "$logs/other-builds.log" >"$logs/other-builds.log.times" || true
 if [ "$status" -ne 0 ]; then
-    tail -n 60 "$logs/other-builds.log"
-    echo "== FAILED: a build beside the tests (status $status), log $logs/other-builds.log" >&2
+    # The failed stage's part of the log: from its "==" line on.
+    # shellcheck disable=SC2016
+    sed -n '/^== /h; /^== /!H; ${x; p}' "$logs/other-builds.log" | tail -n 300
+    echo "== FAILED: a stage beside the release tests (status $status), log $logs/other-builds.log" >&2
     exit "$status"
 fi
 while IFS= read -r line; do
     name=${line#time: }
     times="$times$(printf '%-44s %4d s' "  ${name%: *}, beside them" "${name##*: }")"$'\n'
 done <"$logs/other-builds.log.times"
-stage_done "release tests and the builds beside them" "$since"
-
-echo "== sanitizer tests (ctest -j $test_jobs)"
-since=$SECONDS
-(cd build-sanitize && ASAN_OPTIONS=halt_on_error=1:abort_on_error=1 \
-    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest -j "$test_jobs" --output-on-failure)
-stage_done "sanitizer tests" "$since"
+stage_done "both lanes" "$since"
 
 echo
 echo "== times"

@@ -11,7 +11,6 @@ in e2e_debian_package, beside the other tests, before test_systemd needs it.
 Run as a program, this builds it.
 """
 
-import fcntl
 import glob
 import hashlib
 import os
@@ -56,13 +55,7 @@ def build(timeout=900.0):
     already; returns the path of its .changes file."""
     os.makedirs(machine.BUILD_DIR, exist_ok=True)
     with open(os.path.join(machine.BUILD_DIR, "package.lock"), "w") as lock:
-        def locked():
-            try:
-                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            except BlockingIOError:
-                return False
-            return True
-        netlab.wait_for(locked, timeout, interval=1, what="another test building the package")
+        machine.wait_for_lock(lock, timeout, "another test building the package")
         return _build_locked(timeout)
 
 

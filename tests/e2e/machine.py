@@ -55,6 +55,17 @@ def remove_tree(path):
     netlab.run(["rm", "-rf", "--one-file-system", path], timeout=300)
 
 
+def wait_for_lock(lock, timeout, what):
+    """Takes the flock of the open file lock, which what holds, once it lets go."""
+    def locked():
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            return False
+        return True
+    netlab.wait_for(locked, timeout, interval=1, what=what)
+
+
 def root_file_system(cache=None, timeout=900.0):
     """The folder of a bookworm root file system with PACKAGES, made by
     debootstrap on the first call and found in cache (by default in the
@@ -66,13 +77,7 @@ def root_file_system(cache=None, timeout=900.0):
     stamp = root + ".packages"
     wanted = " ".join(PACKAGES) + "\n"
     with open(os.path.join(cache, "lock"), "w") as lock:
-        def locked():
-            try:
-                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            except BlockingIOError:
-                return False
-            return True
-        netlab.wait_for(locked, timeout, interval=1, what="another test making " + root)
+        wait_for_lock(lock, timeout, "another test making " + root)
         if os.path.isdir(root) and os.path.exists(stamp):
             with open(stamp) as f:
                 if f.read() == wanted:
