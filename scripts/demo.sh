@@ -52,6 +52,7 @@ workdir=
 made_namespaces=()
 daemon_pids=()
 interrupted=
+told=
 cleaning=
 step_number=0
 readonly step_count=9
@@ -143,6 +144,11 @@ cleanup() {
     # inherits the ignored signals.
     trap '' INT TERM
     trap - EXIT
+    # A command that Ctrl-C ended may end the demo (set -e) before bash runs
+    # the trap, or without it.
+    if [ "$status" -eq 130 ] && [ -z "$interrupted" ]; then
+        on_signal 130 interrupted
+    fi
     local pid
     for pid in "${daemon_pids[@]}" $(namespace_pids); do
         kill -TERM "$pid" 2>/dev/null || true
@@ -165,13 +171,16 @@ cleanup() {
 }
 
 # A signal that lands while cleanup runs (or the moment it begins, when bash
-# runs this trap first) only sets the status: cleanup finishes its work. The
-# message goes to the demo's own output (3), also when the trap runs inside a
-# function whose output is redirected.
+# runs this trap first) only sets the status and says so: cleanup finishes
+# its work. The message goes to the demo's own output (3), also when the trap
+# runs inside a function whose output is redirected.
 on_signal() {
     interrupted=$1
+    if [ -z "$told" ]; then
+        told=1
+        printf '\n%s: removing what the demo made\n' "$2" >&3
+    fi
     [ -z "$cleaning" ] || return 0
-    printf '\n%s: removing what the demo made\n' "$2" >&3
     cleanup
 }
 exec 3>&1
