@@ -177,7 +177,7 @@ def check_manual(page, binary, readme):
 def check_helper_manual(page, helper, readme):
     rendered = lint_page(page)
     synopsis = normalized(rendered.split("SYNOPSIS", 1)[1].split("DESCRIPTION", 1)[0])
-    usage = run([helper]).stdout
+    usage = run([helper, "--help"]).stdout
     forms = usage.split("\nsettings:", 1)[0].replace("usage:", "", 1)
     if normalized(forms) != synopsis:
         fail("synopsis %r differs from the usage %r" % (synopsis, usage))
@@ -368,7 +368,7 @@ def check_unit(dist_dir, binary):
     expected = {
         "EnvironmentFile": ["-/etc/ferrin/%i.env", "-/run/ferrin/%i.env"],
         "ExecStartPost": ["+%s addr %%i" % SOURCE_HELPER_PATH],
-        "ExecStopPost": ["+%s stopped %%i" % SOURCE_HELPER_PATH],
+        "ExecStopPost": ["-+%s stopped %%i" % SOURCE_HELPER_PATH],
         "CapabilityBoundingSet": ["CAP_NET_ADMIN CAP_NET_RAW CAP_SETUID CAP_SETGID"],
         "RestrictAddressFamilies": ["AF_INET AF_UNIX"],
         "DevicePolicy": ["closed"],
@@ -491,7 +491,7 @@ def check_install(dist_dir, build_dir, prefix, sbindir, mandir, unitdir, docdir,
             if not re.fullmatch(r"ferrin/[0-9.]+", identity):
                 fail("%s -V printed %r" % (binary, identity))
             settings = "settings: %s/ferrin/dhcp.conf" % full(sysconfdir)
-            if settings not in run([helper]).stdout.splitlines():
+            if settings not in run([helper, "--help"]).stdout.splitlines():
                 fail("%s does not read the installed settings (%s)" % (helper, settings))
             print("ok: installed in %s: %s" % (root, ", ".join(
                 os.path.relpath(p, root) for p in files)))

@@ -3,6 +3,7 @@
 # Builds the libFuzzer targets with clang in build-fuzz and runs each one.
 #   scripts/fuzz.sh [seconds] [target...]    each target for that long (default 60)
 #   scripts/fuzz.sh --smoke                  each target for a few seconds (CI)
+#   scripts/fuzz.sh --build                  builds the targets, runs none
 #   scripts/fuzz.sh --runs N [target...]     each target for N executions
 #   scripts/fuzz.sh --coverage [target...]   replays the corpora in a coverage
 #                                            build and reports the coverage of
@@ -16,7 +17,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 usage() {
-    echo "usage: $0 [seconds | --smoke | --runs N | --coverage] [target...]" >&2
+    echo "usage: $0 [seconds | --smoke | --build | --runs N | --coverage] [target...]" >&2
     exit 2
 }
 
@@ -25,6 +26,7 @@ seconds=60
 runs=0
 case "${1:-}" in
     --smoke) seconds=5; shift ;;
+    --build) mode=build; shift ;;
     --runs)
         [ $# -ge 2 ] || usage
         runs=$2; mode=runs; shift 2 ;;
@@ -51,6 +53,7 @@ else
     configure_and_build "$build" -DFERRIN_FUZZ_COVERAGE=OFF
     all_targets=$(tr ';' ' ' <"$build/fuzz/targets.txt")
 fi
+[ "$mode" != build ] || exit 0
 
 targets=${*:-$all_targets}
 for target in $targets; do

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "edge/events.h"
 
+#include "edge/domain_warning.h"
 #include "edge/env_file.h"
 #include "edge/event_steps.h"
 #include "edge/lan_apply.h"
@@ -472,11 +473,15 @@ int event_up(const char* settings_path, const char* uplink, const char* leased_v
                uplink);
     else if (action == UNIT_READDRESS)
         syslog(LOG_NOTICE, "ferrin@%s: new LAN settings; the tunnel runs on", tun);
-    else
+    else {
         syslog(LOG_NOTICE,
                "ferrin@%s: %s: 6rd prefix %s, relay %s, address %s, delegated prefix %s (lease on %s)",
                tun, action == UNIT_START ? "starting" : "restarting", plan.prefix, plan.relay,
                plan.my_v4, plan.delegated, uplink);
+        char warning[domain_warning_size];
+        if (domain_warning(plan, warning, sizeof warning))
+            syslog(LOG_WARNING, "ferrin@%s: %s", tun, warning);
+    }
 
     event_context c{tun, &state, &plan, text, nullptr, exceptions, false};
     const event_situation situation{EVENT_UP, state.found, action, 1};

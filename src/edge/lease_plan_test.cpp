@@ -492,6 +492,14 @@ TEST(Settings, EveryKeyHasADefaultAndBadLinesAreNamed)
     EXPECT_EQ(parse_settings("uplink =\ndaemon_options=\n", "dhcp.conf", &settings), 0);
     EXPECT_STREQ(settings.uplink, "");
     EXPECT_STREQ(settings.daemon_options, "");
+    // A comment may follow a value after a blank; a "#" inside a name stays.
+    EXPECT_EQ(parse_settings("tunnel = tun6rd1 # the second one\nuplink = eth#1\t# its name\n"
+                             "lan_dns = # none\n",
+                             "dhcp.conf", &settings),
+              0);
+    EXPECT_STREQ(settings.tunnel, "tun6rd1");
+    EXPECT_STREQ(settings.uplink, "eth#1");
+    EXPECT_STREQ(settings.lan_dns, "");
 
     struct Case {
         const char* text;
@@ -500,7 +508,12 @@ TEST(Settings, EveryKeyHasADefaultAndBadLinesAreNamed)
     const Case cases[] = {
         {"tunnel", "dhcp.conf:1: no \"=\": settings are key = value lines"},
         {"colour = blue", "dhcp.conf:1: unknown key colour"},
-        {"\ntunnel =", "dhcp.conf:2: tunnel : not an interface name"},
+        {"\ntunnel =", "dhcp.conf:2: tunnel: empty value; leave the line out for the default"},
+        {"lan_firewall = # yes", "dhcp.conf:1: lan_firewall: empty value; leave the line out for "
+                                 "the default"},
+        {" = 1", "dhcp.conf:1: no key before \"=\""},
+        {"a_key_of_thirty_two_characters_x = 1",
+         "dhcp.conf:1: unknown key a_key_of_thirty_two_characte..."},
         {"uplink = ../eth0", "dhcp.conf:1: uplink ../eth0: not an interface name"},
         {"lan_interface = br/0", "dhcp.conf:1: lan_interface br/0: not an interface name"},
         {"lan_interface = eth1 eth1", "dhcp.conf:1: lan_interface eth1: named twice"},

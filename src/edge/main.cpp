@@ -13,6 +13,7 @@
 //   remove                                    everything taken down (the package's removal)
 //   show v4 masklen plen prefix br ...        what a lease would give, nothing done
 //   status                                    what is in place, and why
+//   --help, --version
 //
 // The events and their steps are in events.cpp; here only the command line
 // and the lock.
@@ -32,6 +33,9 @@
 #ifndef FERRIN_SETTINGS_PATH
 #define FERRIN_SETTINGS_PATH "/etc/ferrin/dhcp.conf"
 #endif
+#ifndef FERRIN_VERSION
+#define FERRIN_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -49,8 +53,9 @@ void print_usage()
                 "       ferrin-6rd watch tun\n"
                 "       ferrin-6rd link tun\n"
                 "       ferrin-6rd remove\n"
-                "       ferrin-6rd show v4 masklen plen prefix br ...\n"
+                "       ferrin-6rd show [--settings file] [--radvd] v4 masklen plen prefix br ...\n"
                 "       ferrin-6rd status\n"
+                "       ferrin-6rd --help | --version\n"
                 "settings: %s\n"
                 "state: %s\n"
                 "history: %s\n",
@@ -89,6 +94,33 @@ int command_stopped(const char* tun)
     return locked(tun, true, event_stopped, tun);
 }
 
+// show's options, then the lease. A leased address never starts with "-":
+// what does is an option.
+int command_show(const char* const* rest, int count)
+{
+    const char* file = settings_path;
+    bool radvd = false;
+    for (; count >= 1 && rest[0][0] == '-'; ++rest, --count) {
+        if (std::strcmp(rest[0], "--radvd") == 0) {
+            radvd = true;
+        } else if (std::strcmp(rest[0], "--settings") == 0 && count >= 2) {
+            file = *++rest;
+            --count;
+        } else {
+            std::fprintf(stderr, "ferrin-6rd: %s: %s\n", rest[0],
+                         std::strcmp(rest[0], "--settings") == 0 ? "needs a file"
+                                                                 : "unknown option");
+            print_usage();
+            return 1;
+        }
+    }
+    if (count < 1) {
+        print_usage();
+        return 1;
+    }
+    return show_lease(file, radvd, rest[0], rest + 1, count - 1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -102,6 +134,14 @@ int main(int argc, char** argv)
     const char* command = argc > 1 ? argv[1] : "";
     const char* const* rest = argv + 2;
     const int count = argc - 2;
+    if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) {
+        print_usage();
+        return 0;
+    }
+    if (std::strcmp(command, "--version") == 0) {
+        std::printf("ferrin-6rd %s\n", FERRIN_VERSION);
+        return 0;
+    }
     if (std::strcmp(command, "up") == 0 && count >= 2)
         return locked(rest[0], false, event_up, rest[0], rest[1], rest + 2, count - 2,
                       given_lease());
@@ -117,10 +157,12 @@ int main(int argc, char** argv)
         return locked(rest[0], true, event_link, rest[0]);
     if (std::strcmp(command, "remove") == 0 && count == 0)
         return locked(nullptr, true, event_remove);
-    if (std::strcmp(command, "show") == 0 && count >= 1)
-        return show_lease(settings_path, rest[0], rest + 1, count - 1);
+    if (std::strcmp(command, "show") == 0)
+        return command_show(rest, count);
     if (std::strcmp(command, "status") == 0 && count == 0)
         return print_status(settings_path);
+    if (command[0] == '-')
+        std::fprintf(stderr, "ferrin-6rd: %s: unknown option\n", command);
     print_usage();
     return 1;
 }

@@ -24,6 +24,25 @@ bool blank(char c)
     return c == ' ' || c == '\t' || c == '\r';
 }
 
+// Where the line [begin, end) ends once its comment is cut off: a "#" at
+// its start or after a blank starts one. No value holds a blank followed by
+// "#": names have no blanks, and the other values no "#".
+const char* comment_start(const char* begin, const char* end)
+{
+    for (const char* p = begin; p < end; ++p)
+        if (*p == '#' && (p == begin || blank(p[-1])))
+            return p;
+    return end;
+}
+
+// The keys whose empty value means nothing; the others' empty value (uplink,
+// lan_interface, lan_dns, own_ipv4, daemon_options) is the default's "none".
+bool needs_value(const char* key)
+{
+    return std::strcmp(key, "tunnel") == 0 || std::strcmp(key, "lan_subnet_id") == 0 ||
+           std::strcmp(key, "lan_firewall") == 0;
+}
+
 // Trims blanks from both ends of [begin, end) and copies it into out.
 // false when it does not fit.
 bool trimmed(const char* begin, const char* end, char* out, size_t size)
@@ -299,30 +318,38 @@ int parse_settings(const char* text, const char* name, dhcp_settings* out)
     for (const char* p = text; *p != '\0';) {
         ++line;
         const char* next = nullptr;
-        const char* end = line_end(p, &next);
+        const char* end = comment_start(p, line_end(p, &next));
         const char* start = p;
         while (start < end && blank(*start))
             ++start;
-        if (start == end || *start == '#') {
-            p = next;
+        p = next;
+        if (start == end)
             continue;
-        }
         const char* equals = static_cast<const char*>(std::memchr(start, '=', end - start));
         char key[32];
         char value[256];
         if (equals == nullptr) {
             syslog(LOG_ERR, "%s:%d: no \"=\": settings are key = value lines", name, line);
             result = -1;
+        } else if (equals == start) {
+            syslog(LOG_ERR, "%s:%d: no key before \"=\"", name, line);
+            result = -1;
         } else if (!trimmed(start, equals, key, sizeof key)) {
-            syslog(LOG_ERR, "%s:%d: unknown key", name, line);
+            // No key is that long: named all the same, cut to fit.
+            std::memcpy(key, start, sizeof key - 4);
+            std::memcpy(key + sizeof key - 4, "...", 4);
+            syslog(LOG_ERR, "%s:%d: unknown key %s", name, line, key);
             result = -1;
         } else if (!trimmed(equals + 1, end, value, sizeof value)) {
             syslog(LOG_ERR, "%s:%d: %s: value longer than 255 characters", name, line, key);
             result = -1;
+        } else if (value[0] == '\0' && needs_value(key)) {
+            syslog(LOG_ERR, "%s:%d: %s: empty value; leave the line out for the default", name,
+                   line, key);
+            result = -1;
         } else if (apply_line(key, value, name, line, out) == -1) {
             result = -1;
         }
-        p = next;
     }
     if (lans_problem(*out, name))
         result = -1;

@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "edge/status.h"
 
+#include "edge/domain_warning.h"
 #include "edge/env_file.h"
 #include "edge/lan_apply.h"
 #include "edge/lan_firewall.h"
 #include "edge/lease_plan.h"
 #include "edge/lease_record.h"
+#include "edge/radvd_config.h"
 #include "edge/settings.h"
 #include "edge/system_actions.h"
 #include "edge/text.h"
@@ -330,7 +332,8 @@ int print_status(const char* settings_path)
     return 0;
 }
 
-int show_lease(const char* settings_path, const char* leased_v4, const char* const* words, int count)
+int show_lease(const char* settings_path, bool radvd, const char* leased_v4,
+               const char* const* words, int count)
 {
     dhcp_settings settings;
     if (read_settings(settings_path, &settings) == -1)
@@ -341,6 +344,12 @@ int show_lease(const char* settings_path, const char* leased_v4, const char* con
         plan_tunnel(option, leased_v4, "show", settings, &plan) == -1)
         return 1;
     const char* tun = settings.tunnel;
+    if (radvd) {
+        static char text[radvd_text_size];
+        radvd_config(&plan, 1, prefix_history{}, tun, text, sizeof text);
+        std::fputs(text, stdout);
+        return 0;
+    }
     std::printf("daemon            ferrin -F %s%s%s %s %s %s\n", plan.options,
                 plan.options[0] != '\0' ? " " : "", tun, plan.prefix, plan.relay, plan.my_v4);
     std::printf("delegated prefix  %s\n", plan.delegated);
@@ -349,6 +358,9 @@ int show_lease(const char* settings_path, const char* leased_v4, const char* con
         std::printf("%-17s %s\n", plan.lans[i].name, plan.lans[i].address);
     if (plan.unreachable[0] != '\0')
         std::printf("unreachable       %s\n", plan.unreachable);
+    char warning[domain_warning_size];
+    if (domain_warning(plan, warning, sizeof warning))
+        std::printf("warning           %s\n", warning);
     return 0;
 }
 

@@ -14,12 +14,20 @@ links it to other namespaces and may configure it from outside. Commands
 run inside through nsenter, as root, with a plain environment. Every wait
 is bounded. Where systemd-nspawn cannot boot at all (the machine's systemd
 never starts), the test is skipped with nspawn's own words.
+
+Each machine gets a control group of its own (own_cgroup). nspawn puts the
+machine below the cgroup it was started in; on a host whose processes all
+sit in one cgroup (no systemd as PID 1 to give each session its own), every
+machine booted at the same time would share one tree, and one machine's
+systemd would remove or kill the other's unit cgroups under it: units then
+fail with status=219/CGROUP.
 """
 
 import fcntl
 import os
 import signal
 import subprocess
+import sys
 import time
 import unittest
 
@@ -47,6 +55,17 @@ def remove_tree(path):
     netlab.run(["rm", "-rf", "--one-file-system", path], timeout=300)
 
 
+def wait_for_lock(lock, timeout, what):
+    """Takes the flock of the open file lock, which what holds, once it lets go."""
+    def locked():
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            return False
+        return True
+    netlab.wait_for(locked, timeout, interval=1, what=what)
+
+
 def root_file_system(cache=None, timeout=900.0):
     """The folder of a bookworm root file system with PACKAGES, made by
     debootstrap on the first call and found in cache (by default in the
@@ -58,13 +77,7 @@ def root_file_system(cache=None, timeout=900.0):
     stamp = root + ".packages"
     wanted = " ".join(PACKAGES) + "\n"
     with open(os.path.join(cache, "lock"), "w") as lock:
-        def locked():
-            try:
-                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            except BlockingIOError:
-                return False
-            return True
-        netlab.wait_for(locked, timeout, interval=1, what="another test making " + root)
+        wait_for_lock(lock, timeout, "another test making " + root)
         if os.path.isdir(root) and os.path.exists(stamp):
             with open(stamp) as f:
                 if f.read() == wanted:
@@ -97,6 +110,76 @@ def root_file_system(cache=None, timeout=900.0):
         return root
 
 
+def _cgroup_mounts():
+    """(mount point, its controllers' field in /proc/self/cgroup) of the
+    hierarchies systemd puts a machine in: the unified one ("") and, on a
+    host that mounts both, the named systemd one."""
+    found = []
+    with open("/proc/self/mountinfo") as f:
+        for line in f:
+            fields = line.split()
+            kind, options = fields[fields.index("-") + 1], fields[-1].split(",")
+            if kind == "cgroup2":
+                found.append((fields[4], ""))
+            elif kind == "cgroup" and "name=systemd" in options:
+                found.append((fields[4], "name=systemd"))
+    return found
+
+
+def own_cgroup(name):
+    """Makes a control group called name below this process's own in each
+    of those hierarchies; returns their folders, or [] where none can be made
+    (a read-only cgroup file system: machines then share their parent's)."""
+    with open("/proc/self/cgroup") as f:
+        own = {controllers: path for _, controllers, path in
+               (line.rstrip("\n").split(":", 2) for line in f)}
+    folders = []
+    for mount, controllers in _cgroup_mounts():
+        if controllers not in own:
+            continue
+        folder = os.path.join(mount, own[controllers].lstrip("/"), name)
+        try:
+            os.mkdir(folder)
+        except OSError as error:
+            print("no control group of its own for %s: %s" % (name, error))
+            remove_cgroups(folders)
+            return []
+        folders.append(folder)
+    return folders
+
+
+def enter_cgroups(folders):
+    """For a child between fork and exec: moves it into folders."""
+    for folder in folders:
+        with open(os.path.join(folder, "cgroup.procs"), "w") as f:
+            f.write("0")
+
+
+def remove_cgroups(folders, timeout=10.0):
+    """Removes the cgroup folders and all below them, deepest first, once their
+    processes (a stopped machine's last ones) have ended; those still there
+    are the machine's own and are killed."""
+    for top in folders:
+        if not os.path.isdir(top):
+            continue
+        for folder, _, _ in sorted(os.walk(top), key=lambda entry: -entry[0].count("/")):
+            def removed():
+                try:
+                    with open(os.path.join(folder, "cgroup.procs")) as f:
+                        for pid in f.read().split():
+                            try:
+                                os.kill(int(pid), signal.SIGKILL)
+                            except ProcessLookupError:
+                                pass
+                    os.rmdir(folder)
+                except FileNotFoundError:
+                    pass
+                except OSError:
+                    return False
+                return True
+            netlab.wait_for(removed, timeout, interval=0.05, what="control group %s to empty" % folder)
+
+
 def container_init(nspawn_pid):
     """The PID of the machine's systemd, once nspawn has started it."""
     try:
@@ -121,6 +204,8 @@ class Machine:
         self.name = netlab.unique_name("box")
         self.console_path = os.path.join(lab.tmpdir, "console-" + self.name)
         self.init_pid = None
+        self.cgroups = own_cgroup("ferrin-" + self.name)
+        lab.on_close(lambda: remove_cgroups(self.cgroups))
         cmd = ["systemd-nspawn", "--boot", "--register=no", "--keep-unit", "--volatile=overlay",
                "--network-namespace-path=/run/netns/" + namespace.name,
                "--bind=/dev/net/tun", "--capability=CAP_NET_ADMIN",
@@ -128,7 +213,8 @@ class Machine:
         started = time.monotonic()
         with open(self.console_path, "wb") as console:
             self.process = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=console,
-                                            stderr=subprocess.STDOUT, start_new_session=True)
+                                            stderr=subprocess.STDOUT, start_new_session=True,
+                                            preexec_fn=lambda: enter_cgroups(self.cgroups))
         lab.on_close(self.power_off)
         self.wait_booted(boot_timeout)
         self.boot_seconds = time.monotonic() - started
@@ -222,3 +308,13 @@ class Machine:
                 self.process.kill()
                 self.process.wait(10)
         return self.process.returncode
+
+
+if __name__ == "__main__":
+    # CTest's e2e_machine_root: the root file system made before test_systemd boots it.
+    try:
+        netlab.require_namespaces()
+    except unittest.SkipTest as reason:
+        print("skipped %r" % str(reason))
+        sys.exit(0)
+    root_file_system()

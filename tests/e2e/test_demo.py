@@ -112,7 +112,12 @@ class DemoTest(unittest.TestCase):
         self.assertIn("site A: out 2001:db8:c000:201::1 2001:db8:c633:6407::1 n=58 s=104", output)
         self.assertIn("site B: in  2001:db8:c633:6407::1 2001:db8:c000:201::1 192.0.2.1 n=58 s=104",
                       output)
-        # The LAN host configured itself from the advertisements and got through.
+        # radvd ran with what ferrin-6rd writes for site A's lease, and the LAN
+        # host configured itself from its advertisements and got through.
+        self.assertRegex(output, r"ferrin-6rd show --settings dhcp.conf --radvd 192.0.2.1 0 32 "
+                                 r"2001:db8:: 203.0.113.1 > radvd.conf\n\s+# Router advertisements "
+                                 r"for the LAN of tunnel tun6rd0, written by ferrin-6rd")
+        self.assertRegex(output, r"\n\s+prefix 2001:db8:c000:201::/64 \{\n")
         self.assertRegex(output, r"LAN host# ping .* -I 2001:db8:c000:201:\S+ 2001:db8:c633:6407::1\n"
                                  r"(.*\n)*?\s+3 packets transmitted, 3 received, 0% packet loss")
         self.assertEqual(len(demo.daemon_pids()), 2, output)
