@@ -36,8 +36,6 @@ void stop_radvd(const char* tun)
     }
 }
 
-// How the copy in /run says that /var/lib holds an older history.
-const char not_stored_mark[] = "# not stored in ";
 
 // 1 when the file at path holds text already; a file that is missing holds
 // an empty history.

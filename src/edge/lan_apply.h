@@ -40,6 +40,10 @@ int apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const cha
 // and configuration, its table. For a tunnel the settings no longer name.
 void retire_lan(const char* tun);
 
+// How the copy of the history in /run says that /var/lib holds an older one
+// ("<mark><path>: <error>"), for status.
+inline constexpr char not_stored_mark[] = "# not stored in ";
+
 // How the table's file in /run names, at its head, an operator's file nft
 // refused and the table was loaded without.
 inline constexpr char left_out_mark[] = "# left out, nft refused it: ";

@@ -180,7 +180,6 @@ TEST(PrefixHistory, StaleTimesFollowAClockThatJumped)
         if (c.expected != -1 && stale_count(h) == 1) {
             EXPECT_EQ(h.records[1].stale_until, c.expected);
         }
-        EXPECT_EQ(stale_times_due(old, c.now), c.expected != c.until);
     }
     // A prefix withdrawn at 1970 is announced its whole time once the clock is right.
     prefix_history h = next_history(parsed("current eth1 2001:db8:2:a01::/64\n"), &plan, 30);

@@ -119,16 +119,6 @@ int same_history(const prefix_history& a, const prefix_history& b)
     return 1;
 }
 
-int stale_times_due(const prefix_history& history, long long now)
-{
-    for (int i = 0; i < history.count; ++i) {
-        const long long until = history.records[i].stale_until;
-        if (until != 0 && (stale_end(until, now) != until || (until <= now && now >= clock_floor)))
-            return 1;
-    }
-    return 0;
-}
-
 int stale_count(const prefix_history& history)
 {
     int count = 0;

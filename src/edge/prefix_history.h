@@ -45,9 +45,6 @@ extern const long long clock_floor;
 // clock_floor nothing is dropped.
 prefix_history next_history(const prefix_history& old, const tunnel_plan* plan, long long now);
 
-// 1 when next_history at now would change a stale record's time or drop it.
-int stale_times_due(const prefix_history& history, long long now);
-
 // 1 when the two hold the same records in the same order.
 int same_history(const prefix_history& a, const prefix_history& b);
 

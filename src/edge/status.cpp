@@ -214,7 +214,7 @@ std::vector<std::string> marked_lines(const char* path, const char* mark)
 // The prefix history when /var/lib could not take it: the copy in /run says so.
 void print_history()
 {
-    for (const std::string& line : marked_lines(run_history_path, "# not stored in ")) {
+    for (const std::string& line : marked_lines(run_history_path, not_stored_mark)) {
         const size_t colon = line.find(": ");
         row("history", "NOT STORED in " + line.substr(0, colon) + " (" +
                            (colon == std::string::npos ? "" : line.substr(colon + 2)) +
