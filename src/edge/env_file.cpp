@@ -5,7 +5,6 @@
 #include "edge/text.h"
 #include "mapping/prefix.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -381,26 +380,6 @@ int remove_env(const char* tun)
 void up_path(const char* tun, char* out, size_t size)
 {
     std::snprintf(out, size, "%s/%s.up", state_dir, tun);
-}
-
-int env_tunnels(char (*out)[16], int max)
-{
-    DIR* dir = opendir(state_dir);
-    if (dir == nullptr)
-        return 0;
-    int count = 0;
-    while (const dirent* entry = readdir(dir)) {
-        const size_t length = std::strlen(entry->d_name);
-        if (count == max || length <= 4 || length - 4 >= 16 ||
-            std::strcmp(entry->d_name + length - 4, ".env") != 0)
-            continue;
-        std::memcpy(out[count], entry->d_name, length - 4);
-        out[count][length - 4] = '\0';
-        if (valid_plain_interface_name(out[count]))
-            ++count;
-    }
-    closedir(dir);
-    return count;
 }
 
 int lock_state(int seconds)

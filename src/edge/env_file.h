@@ -37,10 +37,6 @@ int remove_env(const char* tun);
 // up, so that a stop can tell the operator's stop from a lease's restart.
 void up_path(const char* tun, char* out, size_t size);
 
-// The names of the tunnels that have a file here (count at most max), in
-// out[i]; the count.
-int env_tunnels(char (*out)[16], int max);
-
 // Takes the helper's lock, which serialises every reading and writing of
 // this state, waiting at most seconds; it is held until the process ends.
 // 0, or -1 after logging.
