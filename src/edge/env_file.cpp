@@ -2,6 +2,7 @@
 #include "edge/env_file.h"
 
 #include "edge/address_kind.h"
+#include "edge/system_actions.h"
 #include "edge/text.h"
 #include "mapping/prefix.h"
 
@@ -235,13 +236,6 @@ int check_values(const tunnel_plan& plan, const char* name)
     syslog(LOG_ERR, "%s: %s \"%s\": not a value ferrin-6rd writes", name, bad,
            shown(value).c_str());
     return -1;
-}
-
-double monotonic_seconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 }  // namespace

@@ -9,6 +9,10 @@
 
 #include <cstddef>
 
+// Seconds on the clock no one sets (CLOCK_MONOTONIC), for deadlines: a wall
+// clock stepped forward would end a wait at once.
+double monotonic_seconds();
+
 // "ferrin@<tun>.service", the tunnel's unit, and "ferrin-radvd@<tun>.service",
 // the unit of its LAN's router advertisements.
 void tunnel_unit(const char* tun, char* out, size_t size);

@@ -38,13 +38,6 @@ void pause_ms(long ms)
     }
 }
 
-double now()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
 // Marks every descriptor from 3 on close-on-exec. close_range's flag came
 // with Linux 5.11; before it the open ones are found in /proc, and without
 // /proc every number up to the limit is tried.
@@ -179,7 +172,7 @@ int run_command(const char* const* argv, int quiet, char* capture = nullptr,
     char complaint[1024] = "";
     pipe_text pipes[2] = {{out_fds[0], capture, capture_size, 0},
                           {err_fds[0], complaint, sizeof complaint, 0}};
-    const double deadline = now() + command_seconds;
+    const double deadline = monotonic_seconds() + command_seconds;
     bool late = false;
     // Read to the end of both before waiting for the exit: what the command
     // writes just before it ends is part of its answer.
@@ -191,7 +184,7 @@ int run_command(const char* const* argv, int quiet, char* capture = nullptr,
                 fds[open_pipes++] = pollfd{p.fd, POLLIN, 0};
         if (open_pipes == 0)
             break;
-        const double left = deadline - now();
+        const double left = deadline - monotonic_seconds();
         if (left <= 0) {
             late = true;
             break;
@@ -222,7 +215,7 @@ int run_command(const char* const* argv, int quiet, char* capture = nullptr,
             syslog(LOG_ERR, "waitpid: %m");
             return -1;
         }
-        if (late || now() >= deadline) {
+        if (late || monotonic_seconds() >= deadline) {
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
             syslog(LOG_ERR, "%s: still running after %d seconds; killed", text, command_seconds);
@@ -249,6 +242,13 @@ int run_command(const char* const* argv, int quiet, char* capture = nullptr,
 constexpr char forwarding_path[] = "/proc/sys/net/ipv6/conf/all/forwarding";
 
 }  // namespace
+
+double monotonic_seconds()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
 
 void tunnel_unit(const char* tun, char* out, size_t size)
 {
@@ -300,9 +300,9 @@ int run_ip(const char* const* args, int quiet)
 
 int wait_for_interface(const char* name, int seconds)
 {
-    const double deadline = now() + seconds;
+    const double deadline = monotonic_seconds() + seconds;
     while (if_nametoindex(name) == 0) {
-        if (now() >= deadline) {
+        if (monotonic_seconds() >= deadline) {
             syslog(LOG_ERR, "%s: no such interface after %d seconds", name, seconds);
             return -1;
         }

@@ -18,7 +18,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 
 namespace {
 
@@ -28,13 +27,6 @@ constexpr double quiet_seconds = 0.25;
 constexpr double most_seconds = 1.0;
 // Between two events, whatever comes.
 constexpr double gap_seconds = 1.0;
-
-double now()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
 
 // The interfaces whose news matters: the plan's LANs, and those of stale
 // prefixes (their routes go with a link that goes down). Read again at every
@@ -177,7 +169,7 @@ int watch_lan(const char* tun)
     const char* event[] = {"link", tun, nullptr};
     // What changed while no one listened (the watcher started late, or
     // again) is looked at once.
-    double first = now(), last = first, ran = first - gap_seconds;
+    double first = monotonic_seconds(), last = first, ran = first - gap_seconds;
     bool pending = true;
     for (;;) {
         int wait = -1;
@@ -186,7 +178,7 @@ int watch_lan(const char* tun)
                                                                      : first + most_seconds;
             if (due < ran + gap_seconds)
                 due = ran + gap_seconds;
-            const double left = due - now();
+            const double left = due - monotonic_seconds();
             wait = left > 0 ? static_cast<int>(left * 1000) + 1 : 0;
         }
         pollfd p{fd, POLLIN, 0};
@@ -203,7 +195,7 @@ int watch_lan(const char* tun)
                 return 1;
             }
             if (got == 1) {
-                last = now();
+                last = monotonic_seconds();
                 if (!pending)
                     first = last;
                 pending = true;
@@ -212,7 +204,7 @@ int watch_lan(const char* tun)
         }
         if (pending && ready == 0) {
             pending = false;
-            ran = now();
+            ran = monotonic_seconds();
             run_self(event);
         }
     }
