@@ -128,15 +128,14 @@ int put_tunnel(const tunnel_plan& plan, const char* tun, bool wait, std::string*
         if (run_ip(address, 0) == -1)
             return -1;
         if (!wait)
-            *done += std::string(done->empty() ? "" : ", ") + "the address " + plan.tun_address +
-                     " on " + tun;
+            add_to_list(done, std::string("the address ") + plan.tun_address + " on " + tun);
     }
     if (!route_in_place("default", dev.c_str())) {
         const char* route[] = {"route", "replace", "default", "dev", tun, nullptr};
         if (run_ip(route, 0) == -1)
             return -1;
         if (!wait)
-            *done += std::string(done->empty() ? "" : ", ") + "the default route into " + tun;
+            add_to_list(done, std::string("the default route into ") + tun);
     }
     if (wait)
         syslog(LOG_INFO, "%s: address %s and the default route in place", tun, plan.tun_address);
@@ -166,7 +165,7 @@ int lan(event_context* c, const tunnel_plan* plan, int tunnel_up)
                   c->unit_start ? nullptr : &done) == -1)
         c->history_stored = 0;
     if (!done.empty())
-        c->put_back += (c->put_back.empty() ? "" : ", ") + done;
+        add_to_list(&c->put_back, done);
     c->lan_put = tunnel_up && plan != nullptr;
     return 0;
 }

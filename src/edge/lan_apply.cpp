@@ -84,8 +84,7 @@ void log_advertisements(const char* unit, const tunnel_plan* plan, int tunnel_up
 {
     std::string said;
     for (int i = 0; plan != nullptr && tunnel_up && i < plan->lan_count; ++i)
-        said += std::string(said.empty() ? "" : ", ") + plan->lans[i].prefix + " on " +
-                plan->lans[i].name;
+        add_to_list(&said, std::string(plan->lans[i].prefix) + " on " + plan->lans[i].name);
     said = said.empty() ? "this host is no default router"
                         : "this host is the default router, with " + said;
     const int stale = stale_count(history);
@@ -281,13 +280,6 @@ void apply_firewall(const char* tun, const tunnel_plan* plan, const prefix_histo
                     "tunnel", table);
 }
 
-// Adds what to the list of what was put back.
-void note(std::string* done, const std::string& what)
-{
-    if (done != nullptr)
-        *done += (done->empty() ? "" : ", ") + what;
-}
-
 // What is in place of the LAN, but radvd's part (which waits for the repairs).
 void read_lan_facts(const char* tun, const tunnel_plan* plan, const prefix_history& history,
                     const char* exceptions, lan_facts* facts, char (*prefixes)[64],
@@ -346,7 +338,7 @@ void route_stale_prefixes(const prefix_history& history, const lan_repairs& r,
         const char* args[] = {"route", "replace", p.prefix, "dev", p.lan, "proto", "static",
                               "metric", stale_route_metric, nullptr};
         if (run_ip(args, 0) == 0)
-            note(done, std::string("the route to the stale prefix ") + p.prefix + " on " + p.lan);
+            add_to_list(done, std::string("the route to the stale prefix ") + p.prefix + " on " + p.lan);
     }
     for (int k = 0; k < routes; ++k)
         if (!stale_route_wanted(history, prefixes[k], devs[k])) {
@@ -371,13 +363,13 @@ void put_lan_addresses(const tunnel_plan* plan, const lan_repairs& r, lan_facts*
         const char* args[] = {"addr", "replace", lan.address, "dev", lan.name, nullptr};
         if (run_ip(args, 0) == 0) {
             facts->lan_address[i] = 1;
-            note(done, std::string("the address ") + lan.address + " on " + lan.name);
+            add_to_list(done, std::string("the address ") + lan.address + " on " + lan.name);
         }
     }
     if (r.unreachable) {
         const char* args[] = {"route", "replace", "unreachable", plan->unreachable, nullptr};
         if (run_ip(args, 0) == 0)
-            note(done, std::string("the unreachable route to ") + plan->unreachable);
+            add_to_list(done, std::string("the unreachable route to ") + plan->unreachable);
     }
 }
 
@@ -389,7 +381,7 @@ void put_forwarding(lan_facts* facts, std::string* done)
         facts->forwarding = 1;
     if (turned == 1) {
         syslog(LOG_NOTICE, "IPv6 forwarding turned on for the LAN (net.ipv6.conf.all.forwarding = 1)");
-        note(done, "IPv6 forwarding");
+        add_to_list(done, "IPv6 forwarding");
     }
     // Some containers see /proc/sys read-only; forwarding turned on from
     // outside is seen by the link watcher, and the LAN hears its router.
@@ -446,7 +438,7 @@ int apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const cha
         char table[32];
         firewall_table_name(tun, table, sizeof table);
         if (facts.table_wanted && !facts.table_loaded && facts.nft_installed)
-            note(&done, std::string("the table ip6 ") + table);
+            add_to_list(&done, std::string("the table ip6 ") + table);
     }
     put_lan_addresses(plan, r, &facts, &done);
     route_stale_prefixes(history, r, prefixes, devs, routes, &done);
@@ -470,13 +462,13 @@ int apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const cha
         log_advertisements(unit, plan != nullptr ? &shown : nullptr,
                            tunnel_up && facts.forwarding == 1, history);
         if (!facts.radvd_active)
-            note(&done, unit);
+            add_to_list(&done, unit);
     }
 
     if (r.watcher) {
         watch_unit(tun, unit, sizeof unit);
         if (unit_command("start", unit) == 0)
-            note(&done, unit);
+            add_to_list(&done, unit);
     }
     if (put_back != nullptr)
         *put_back = done;

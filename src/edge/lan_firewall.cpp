@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "edge/lan_firewall.h"
 
+#include "edge/text.h"
+
 #include <arpa/inet.h>
 
 #include <cstdio>
@@ -78,7 +80,7 @@ int firewall_text(const tunnel_plan* plan, const prefix_history& history, const 
     auto add = [](std::string* list, const char* lan) {
         const std::string quoted = std::string("\"") + lan + "\"";
         if ((", " + *list + ",").find(" " + quoted + ",") == std::string::npos)
-            *list += (list->empty() ? "" : ", ") + quoted;
+            add_to_list(list, quoted);
     };
     for (int i = 0; plan != nullptr && i < plan->lan_count; ++i) {
         add(&lans, plan->lans[i].name);

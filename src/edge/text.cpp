@@ -45,6 +45,11 @@ int next_word(const char** p, char* out, size_t size)
     return 1;
 }
 
+void add_to_list(std::string* list, const std::string& item)
+{
+    *list += (list->empty() ? "" : ", ") + item;
+}
+
 void join_words(const char* const* words, int count, char* out, size_t size)
 {
     size_t used = 0;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 // Copies text into out (size bytes); callers have checked that it fits, and
 // a longer one is cut, never overrun.
@@ -16,6 +17,9 @@ const char* line_end(const char* p, const char** next);
 // out and moves *p past it: 1, 0 when no word is left, -1 when the word does
 // not fit in size bytes.
 int next_word(const char** p, char* out, size_t size);
+
+// Adds item to a list for a message: "a, b, c".
+void add_to_list(std::string* list, const std::string& item);
 
 // Joins count words with single blanks into out (size bytes), cut to fit.
 void join_words(const char* const* words, int count, char* out, size_t size);
