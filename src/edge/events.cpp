@@ -237,16 +237,9 @@ int run_step(event_step step, event_context* c)
         if (s.found != 1)
             return 0;
         return !c->lan_put || new_pieces_in_place(c) ? remove_lan_pieces(s.plan, c->plan) : -1;
-    case STEP_REMOVE_STALE_ROUTES: {
-        static char prefixes[max_history * 2][64], devs[max_history * 2][16];
-        const int count = routes_with_metric(stale_route_metric, prefixes, devs, max_history * 2);
-        for (int i = 0; i < count; ++i) {
-            const char* args[] = {"route", "del", prefixes[i], "dev", devs[i], "proto", "static",
-                                  "metric", stale_route_metric, nullptr};
-            run_ip(args, 1);
-        }
+    case STEP_REMOVE_STALE_ROUTES:
+        remove_stale_routes();
         return 0;
-    }
     case STEP_WRITE_ENV:
         return s.found == 1 && std::strcmp(s.text, c->text) == 0 ? 0 : write_env(c->tun, c->text);
     case STEP_START_UNIT:

@@ -323,6 +323,13 @@ void read_lan_facts(const char* tun, const tunnel_plan* plan, const prefix_histo
     facts->watcher_active = unit_active(unit);
 }
 
+void remove_stale_route(const char* prefix, const char* dev)
+{
+    const char* args[] = {"route", "del", prefix, "dev", dev, "proto", "static", "metric",
+                          stale_route_metric, nullptr};
+    run_ip(args, 1);
+}
+
 // The edge's address in a stale prefix is gone, and with it the route to the
 // hosts still sending from it: without one of its own, the answer that
 // tells them so would follow the domain route into the tunnel. The routes
@@ -341,11 +348,8 @@ void route_stale_prefixes(const prefix_history& history, const lan_repairs& r,
             add_to_list(done, std::string("the route to the stale prefix ") + p.prefix + " on " + p.lan);
     }
     for (int k = 0; k < routes; ++k)
-        if (!stale_route_wanted(history, prefixes[k], devs[k])) {
-            const char* args[] = {"route", "del", prefixes[k], "dev", devs[k], "proto", "static",
-                                  "metric", stale_route_metric, nullptr};
-            run_ip(args, 1);
-        }
+        if (!stale_route_wanted(history, prefixes[k], devs[k]))
+            remove_stale_route(prefixes[k], devs[k]);
 }
 
 // The LAN addresses and the unreachable route; facts learns what is there now.
@@ -473,6 +477,14 @@ int apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const cha
     if (put_back != nullptr)
         *put_back = done;
     return stored;
+}
+
+void remove_stale_routes()
+{
+    static char prefixes[max_history * 2][64], devs[max_history * 2][16];
+    const int count = routes_with_metric(stale_route_metric, prefixes, devs, max_history * 2);
+    for (int i = 0; i < count; ++i)
+        remove_stale_route(prefixes[i], devs[i]);
 }
 
 void retire_lan(const char* tun)

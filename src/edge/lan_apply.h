@@ -40,6 +40,10 @@ int apply_lan(const char* tun, const tunnel_plan* plan, int tunnel_up, const cha
 // and configuration, its table. For a tunnel the settings no longer name.
 void retire_lan(const char* tun);
 
+// Removes every route to a stale prefix, the history's or not: for the
+// package's removal, after which nothing tells the hosts on them.
+void remove_stale_routes();
+
 // How the copy of the history in /run says that /var/lib holds an older one
 // ("<mark><path>: <error>"), for status.
 inline constexpr char not_stored_mark[] = "# not stored in ";
