@@ -48,13 +48,21 @@ void read_state(const char* tun, tunnel_state* out)
     out->found = read_env(tun, &out->plan, out->text, sizeof out->text);
 }
 
-// 1 when the up file holds text: the tunnel came up with that plan.
-bool came_up_with(const char* tun, const char* text)
+// The up file against text: 1 when the tunnel came up with that plan, 0
+// when with another, -1 without a file (or one that can't be read).
+int up_with(const char* tun, const char* text)
 {
     char path[128];
     static char up_text[env_text_size];
     up_path(tun, path, sizeof path);
-    return read_text_file(path, up_text, sizeof up_text) == 1 && std::strcmp(up_text, text) == 0;
+    if (read_text_file(path, up_text, sizeof up_text) != 1)
+        return -1;
+    return std::strcmp(up_text, text) == 0 ? 1 : 0;
+}
+
+bool came_up_with(const char* tun, const char* text)
+{
+    return up_with(tun, text) == 1;
 }
 
 bool has_lan(const tunnel_plan* plan, const lan_plan& lan)
@@ -444,17 +452,15 @@ int event_up(const char* settings_path, const char* uplink, const char* leased_v
         }
         return 1;
     }
-    static char text[env_text_size], up_text[env_text_size];
+    static char text[env_text_size];
     format_env(plan, tun, text, sizeof text);
 
-    char unit[64], path[128];
+    char unit[64];
     tunnel_unit(tun, unit, sizeof unit);
-    up_path(tun, path, sizeof path);
     // A tunnel that came up with another plan than the file's was never
     // restarted for it (an event cut short after writing it): it runs with
     // settings of its own, and the lease's take over.
-    const bool other_plan = state.found == 1 && read_text_file(path, up_text, sizeof up_text) == 1 &&
-                            std::strcmp(up_text, state.text) != 0;
+    const bool other_plan = state.found == 1 && up_with(tun, state.text) == 0;
     const tunnel_plan* old = state.found == 1 && !other_plan ? &state.plan : nullptr;
     const unit_action action = decide_unit_action(old, plan, unit_active(unit));
     if (state.found == -1)
