@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -164,16 +165,25 @@ std::string files_of(const char* pattern, std::string* left_out)
     return files;
 }
 
+// The lines of a list that files_of makes.
+std::vector<std::string> lines_of(const std::string& list)
+{
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < list.size();) {
+        const size_t end = list.find('\n', at);
+        lines.push_back(list.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
 // Loads text, with the names of the operator's files left out at its head
 // (status reads them there). 0, or -1 after logging.
 int load_firewall(const char* path, const char* text, const std::string& left_out)
 {
     std::string head;
-    for (size_t at = 0; at < left_out.size();) {
-        const size_t end = left_out.find('\n', at);
-        head += std::string(left_out_mark) + left_out.substr(at, end - at) + "\n";
-        at = end + 1;
-    }
+    for (const std::string& file : lines_of(left_out))
+        head += std::string(left_out_mark) + file + "\n";
     if (replace_file(path, (head + text).c_str(), 0) == -1)
         return -1;
     return load_nft_file(path);
@@ -187,10 +197,7 @@ void warn_of_stale_addresses(const char* exceptions, const prefix_history& histo
         return;
     std::string ignored;
     const std::string files = files_of(exceptions, &ignored);
-    for (size_t at = 0; at < files.size();) {
-        const size_t end = files.find('\n', at);
-        const std::string file = files.substr(at, end - at);
-        at = end + 1;
+    for (const std::string& file : lines_of(files)) {
         static char text[65536];
         std::string address, prefix;
         if (read_text_file(file.c_str(), text, sizeof text) == 1 &&
@@ -242,10 +249,10 @@ void apply_firewall(const char* tun, const tunnel_plan* plan, const prefix_histo
     std::string lan_good, edge_good;
     const std::string check = std::string(path) + ".check";
     for (const std::string* files : {&lan_files, &edge_files})
-        for (size_t at = 0; wanted == 1 && at < files->size();) {
-            const size_t end = files->find('\n', at);
-            const std::string file = files->substr(at, end - at);
-            at = end + 1;
+        for (const std::string& file : lines_of(*files)) {
+            // Only a text that could be made is tried file by file.
+            if (wanted != 1)
+                break;
             const bool lan = files == &lan_files;
             static char one[firewall_text_size];
             const firewall_includes alone = {lan ? file.c_str() : "", lan ? "" : file.c_str()};
