@@ -3,6 +3,7 @@
 
 #include "edge/address_kind.h"
 #include "edge/text.h"
+#include "forward/batch_loop.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -90,7 +91,8 @@ const char* daemon_options_problem(const char* text)
                     p[1] == '\0' || p[1] == ' ' ? p + 1 + std::strspn(p + 1, " ") : p + 1;
                 char* end = nullptr;
                 const long value = std::strtol(size, &end, 10);
-                if (end == size || (*end != '\0' && *end != ' ') || value < 1 || value > 64)
+                static_assert(max_batch == 64, "the message names the daemon's bound");
+                if (end == size || (*end != '\0' && *end != ' ') || value < 1 || value > max_batch)
                     return "-b takes a batch size from 1 to 64";
                 p = end;
                 break;
