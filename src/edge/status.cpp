@@ -108,12 +108,12 @@ std::string when(long long at, long long now)
     return std::string(text) + (at > now ? " (in " + span + ")" : " (" + span + " ago)");
 }
 
-void print_advertisements(const char* tun, int found, const tunnel_plan& plan, bool up,
-                          int forwarding)
+void print_advertisements(const char* tun, int found, const tunnel_plan& plan,
+                          const prefix_history& history, bool up, int forwarding)
 {
     char unit[64];
     radvd_unit(tun, unit, sizeof unit);
-    const prefix_history history = read_history();
+    const int stale = stale_count(history);
     const bool installed = program_installed("radvd");
     const bool runs = installed && unit_active(unit);
     const bool lans = found == 1 && plan.lan_count > 0;
@@ -121,7 +121,7 @@ void print_advertisements(const char* tun, int found, const tunnel_plan& plan, b
         row("advertisements", "NONE: radvd is not installed");
     } else {
         std::string say = std::string(unit) + ": " + unit_state(unit, nullptr);
-        if (!runs && (lans || stale_count(history) > 0))
+        if (!runs && (lans || stale > 0))
             say = "MISSING: " + say + "; the LAN hears nothing (the next lease event starts it)";
         else if (lans && up && forwarding == 1)
             say += "; this host is the default router (router lifetime " +
@@ -139,7 +139,6 @@ void print_advertisements(const char* tun, int found, const tunnel_plan& plan, b
         return runs ? "announced with zero lifetimes for " + span + " s more"
                     : "for " + span + " s more, not announced: radvd does not run";
     };
-    const int stale = stale_count(history);
     long long last = 0;
     std::string where;
     for (int i = 0; i < history.count; ++i) {
@@ -224,7 +223,8 @@ void print_history()
 }
 
 // The table as it is in the kernel, not as the last event meant it.
-void print_firewall(const char* tun, int found, const tunnel_plan& plan, const char* exceptions)
+void print_firewall(const char* tun, int found, const tunnel_plan& plan,
+                    const prefix_history& history, const char* exceptions)
 {
     char table[32], path[128], edge[256];
     firewall_table_name(tun, table, sizeof table);
@@ -239,7 +239,7 @@ void print_firewall(const char* tun, int found, const tunnel_plan& plan, const c
     const std::string listed = capture(argv, &status);
     const bool loaded = status == 0;
     const bool lans = found == 1 && plan.lan_count > 0;
-    const bool wanted = lans || stale_count(read_history()) > 0 || access(path, F_OK) == 0;
+    const bool wanted = lans || stale_count(history) > 0 || access(path, F_OK) == 0;
     std::string say = std::string("table ip6 ") + table + ": " +
                       (loaded ? "in place" : wanted ? "MISSING" : "none");
     if (lans && !plan.lan_firewall)
@@ -325,8 +325,9 @@ int print_status(const char* settings_path)
         const std::string links = std::string(watcher) + ": " + unit_state(watcher, nullptr);
         row("links", (unit_active(watcher) ? "" : "MISSING: ") + links);
     }
-    print_advertisements(tun, found, plan, up, forwarding);
-    print_firewall(tun, found, plan, exceptions.c_str());
+    const prefix_history history = read_history();
+    print_advertisements(tun, found, plan, history, up, forwarding);
+    print_firewall(tun, found, plan, history, exceptions.c_str());
     print_history();
     row("counters", state.rfind("active", 0) == 0 ? counters(unit) : "none: the daemon does not run");
     return 0;
