@@ -56,15 +56,14 @@ struct inbound_batch {
     uint8_t* datagrams;  // one buffer per datagram
     mmsghdr* messages;
     iovec* received;
-    // The run of TCP segments that will be one write: its members, and the
-    // parts of that write (the device's headers, the first member whole,
-    // the payload of the others).
+    // The run of TCP segments that will be one write (run.count members, 0
+    // when there is none): its members, and the parts of that write (the
+    // device's headers, the first member whole, the payload of the others).
     tcp_run run;
     iovec* parts;
     uint8_t** member_buffers;
     size_t* member_headers;
     size_t* member_lens;
-    int members;
 };
 
 struct batches {
@@ -218,8 +217,8 @@ int write_alone(TunnelContext& ctx, uint8_t* buffer, size_t header_len, size_t p
 int flush_run(TunnelContext& ctx)
 {
     inbound_batch& b = Batches.in;
-    const int members = b.members;
-    b.members = 0;
+    const int members = b.run.count;
+    b.run.count = 0;
     if (members == 0)
         return 0;
     if (members > 1) {
@@ -247,13 +246,14 @@ int flush_run(TunnelContext& ctx)
     return 0;
 }
 
+// The datagram that tcp_run_start or tcp_run_join has just counted.
 void add_member(uint8_t* buffer, size_t header_len, size_t packet_len)
 {
     inbound_batch& b = Batches.in;
-    b.member_buffers[b.members] = buffer;
-    b.member_headers[b.members] = header_len;
-    b.member_lens[b.members] = packet_len;
-    ++b.members;
+    const int m = b.run.count - 1;
+    b.member_buffers[m] = buffer;
+    b.member_headers[m] = header_len;
+    b.member_lens[m] = packet_len;
 }
 
 // A datagram accepted for the device: it joins the run, starts one, or goes
@@ -263,7 +263,7 @@ int deliver(TunnelContext& ctx, uint8_t* buffer, size_t header_len, size_t packe
     inbound_batch& b = Batches.in;
     uint8_t* packet = buffer + header_len;
     if (Batches.offloads && !tracing()) {
-        if (b.members > 0 && tcp_run_join(&b.run, packet, packet_len)) {
+        if (b.run.count > 0 && tcp_run_join(&b.run, packet, packet_len)) {
             add_member(buffer, header_len, packet_len);
             return 0;
         }
